@@ -1,0 +1,3 @@
+#include "app/client.hpp"
+
+int main(int argc, char** argv) { return lld::lld_main(argc, argv); }

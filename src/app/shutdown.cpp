@@ -1,0 +1,74 @@
+#include "app/shutdown.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/log.hpp"
+#include "app/status.hpp"
+#include "cloud/link.hpp"
+
+namespace lld {
+namespace {
+
+constexpr int kSignals[] = {SIGTERM, SIGINT, SIGABRT};
+std::atomic<int> signal_pipe{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern "C" void on_termination_signal(int signal_number) {
+    const int saved = errno;
+    const int fd = signal_pipe.load(std::memory_order_relaxed);
+    if (fd >= 0) {
+        const auto byte = static_cast<unsigned char>(signal_number);
+        [[maybe_unused]] const ssize_t ignored = ::write(fd, &byte, 1);
+    }
+    errno = saved;
+}
+
+}  // namespace
+
+ShutdownSignals::ShutdownSignals() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+        read_end_.reset(ends[0]);
+        write_end_.reset(ends[1]);
+    }
+    signal_pipe.store(write_end_.get(), std::memory_order_relaxed);
+    struct sigaction action {};
+    action.sa_handler = on_termination_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal_number : kSignals) {
+        ::sigaction(signal_number, &action, nullptr);
+    }
+}
+
+ShutdownSignals::~ShutdownSignals() {
+    for (const int signal_number : kSignals) {
+        std::signal(signal_number, SIG_DFL);
+    }
+    signal_pipe.store(-1, std::memory_order_relaxed);
+}
+
+int ShutdownSignals::take() {
+    unsigned char byte = 0;
+    return ::read(read_end_.get(), &byte, 1) == 1 ? byte : 0;
+}
+
+void lld_shutdown_handler(int /*signal_number*/) {
+    lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] LLD Process is going down\n");
+    nal_socket* link = net_get_link();
+    StatusSlot& slot = lld_status();
+    slot.lld_status_buf = format_shutdown_report();
+    net_send_msg(link, 2, TOPIC_STATUS, slot.lld_status_buf);
+    std::fflush(stdout);
+    // Other threads may still be at work: end without running destructors under them.
+    std::_Exit(0);
+}
+
+}  // namespace lld
