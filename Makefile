@@ -3,13 +3,15 @@
 
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
+BUILD_TSAN ?= build-tsan
 JOBS       ?= $(shell nproc)
 
 # Build and test dependencies, all from Debian.
 PACKAGES = cmake make g++ pkg-config libcjson-dev libssl-dev zlib1g-dev \
-           libgtest-dev libgmock-dev python3 iproute2 util-linux socat openssl gzip
+           libgtest-dev libgmock-dev python3 iproute2 util-linux socat openssl gzip \
+           iptables
 
-.PHONY: all deps build build-asan test demo clean format
+.PHONY: all deps build build-asan build-tsan test demo bench clean format
 
 all: build
 
@@ -28,24 +30,36 @@ $(BUILD)/CMakeCache.txt:
 $(BUILD_ASAN)/CMakeCache.txt:
 	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DLLD_SANITIZE=address,undefined
 
+$(BUILD_TSAN)/CMakeCache.txt:
+	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLLD_SANITIZE=thread
+
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps $(BUILD_ASAN)/CMakeCache.txt
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 
-# The whole suite over a normal build and over an AddressSanitizer + UBSan build.
-test: build build-asan
+build-tsan: deps $(BUILD_TSAN)/CMakeCache.txt
+	cmake --build $(BUILD_TSAN) -j $(JOBS)
+
+# The whole suite over a normal build, an AddressSanitizer + UBSan build and a
+# ThreadSanitizer build.
+test: build build-asan build-tsan
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD_TSAN) && ctest --output-on-failure -j $(JOBS)
 
 # The client on a simulated gateway, in private namespaces: the host's firewall
 # and /tmp are never touched.
 demo: build
 	unshare --mount --net --propagation private tools/demo.sh $(BUILD)
 
+# Speed targets, each measured against a baseline in the same run.
+bench: build
+	unshare --mount --net --propagation private bench/run.sh $(BUILD)
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)

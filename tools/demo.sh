@@ -6,13 +6,6 @@ set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
 client="$build/src/lld-client"
-export PATH="$build/platform/bin:$PATH"
-export LLD_PLATFORM_DIR=/tmp/platform
-
-if [ "$(ip -o link show | wc -l)" -ne 1 ]; then
-    echo "demo.sh must run in its own network namespace (use 'make demo')" >&2
-    exit 1
-fi
 
 bold="" plain=""
 if [ -t 1 ]; then
@@ -22,32 +15,7 @@ fi
 say() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 
 # --- the gateway --------------------------------------------------------------
-mount -t tmpfs -o mode=1777 tmpfs /tmp
-mkdir -p /etc/atom
-mount -t tmpfs tmpfs /etc/atom
-ip link set lo up
-add_if() {  # name ipv4 ipv6
-    ip link add "$1" type veth peer name "$1p"
-    ip addr add "$2" dev "$1"
-    ip -6 addr add "$3" dev "$1" nodad
-    ip link set "$1" up
-    ip link set "$1p" up
-}
-add_if lan0 192.0.2.1/24 2001:db8:1::1/64
-add_if wan0 198.51.100.2/24 2001:db8:2::2/64
-
-mkdir -p "$LLD_PLATFORM_DIR" /tmp/nv
-cat >"$LLD_PLATFORM_DIR/modem.conf" <<'MODEM'
-# The modem: low-latency service flow 7, whose classifier takes source ports 5000-5010.
-aggregate 7
-classifier 1 3 1000 1999
-classifier 2 7 5000 5010
-flow 3 1 1 100 200 30 40 50
-flow 7 1 2 1000 2000 300 400 500 10
-MODEM
-echo started >"$LLD_PLATFORM_DIR/wan_service-status"
-echo "00:11:22:AA:BB:CC" >"$LLD_PLATFORM_DIR/cm_mac"
-cp "$build/platform/bin/conntrack_extract.sh" /etc/atom/
+. "$(dirname "$0")/simulated_gateway.sh"
 
 device_id=demo-gateway-01
 iv=0f1e2d3c4b5a69788796a5b4c3d2e1f0
@@ -66,6 +34,9 @@ say "the simulated gateway"
 ip -brief addr show lan0
 ip -brief addr show wan0
 echo "modem: low-latency classifier ports 5000-5010 (stand-in ondrel_rpc_client)"
+
+add_hosts
+trap remove_hosts EXIT
 
 # --- the proxy and the client -------------------------------------------------
 proxy_log=/tmp/proxy.log
@@ -107,6 +78,26 @@ if [ -n "$hadp" ]; then
 fi
 
 cloud '{"lld_config":{"port_range":"5000-5010"}}'
+cloud '{"user_game_config":[{"cmd":"multi-add","name":"game","data":"3074,3478:3480,B"},{"cmd":"device-add","name":"console","data":"192.0.2.20"}]}'
+sleep 1
+
+say "rules installed by lld-client (iptables -t nat -S POSTROUTING, then ip6tables)"
+iptables -t nat -S POSTROUTING | sed 's/^/   /'
+ip6tables -t nat -S POSTROUTING | sed 's/^/   /'
+
+say "UDP from the LAN host 192.0.2.10, as the WAN host 198.51.100.20 sees it"
+udp_path() {  # source port, destination port, what it shows
+    local seen=/tmp/seen.$2
+    on_wan timeout 5 socat -u "UDP4-RECVFROM:$2,reuseaddr" \
+        SYSTEM:'echo "$SOCAT_PEERADDR:$SOCAT_PEERPORT"' >"$seen" &
+    local receiver=$!
+    sleep 0.3
+    echo probe | on_lan socat -u - "UDP4-SENDTO:198.51.100.20:$2,sourceport=$1"
+    wait "$receiver" || true
+    printf '   LAN port %-5s -> WAN port %-5s arrives from %-22s %s\n' "$1" "$2" "$(cat "$seen")" "$3"
+}
+udp_path 40000 3074 "(listed game port: source port inside 5000-5010)"
+udp_path 5003 9999 "(unlisted port, source port 5003 was in the range: moved outside it)"
 cloud '{"lld_config":{"port_range":"6000-6100"}}'
 cloud '{"gui_token":"demo-token-1234"}'
 echo "   /tmp/lld/token: $(cat /tmp/lld/token) ($(stat -c '%a' /tmp/lld) dir, $(stat -c '%a' /tmp/lld/token) file)"

@@ -1,6 +1,8 @@
 #include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -10,6 +12,7 @@
 #include "app/log.hpp"
 #include "app/status.hpp"
 #include "docsis/modem.hpp"
+#include "iptsetter/ipt_setter.hpp"
 
 namespace lld {
 namespace {
@@ -80,10 +83,18 @@ void lld_main_loop(nal_socket* link, int fdAck, ShutdownSignals& signals) {
             std::fflush(stdout);
             net_recv_msg(link);
         }
+        if ((watched[kAck].revents & POLLIN) != 0) {
+            // Nothing signals it today; a signal must still not make the loop spin.
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t ignored = ::read(fdAck, &count, sizeof count);
+        }
         StatusSlot& slot = lld_status();
         if (slot.lld_status_pending) {
             net_send_msg(link, 2, TOPIC_STATUS, slot.lld_status_buf);
             slot.lld_status_pending = false;
+        }
+        if (const auto reply = iptSetterDataGet()) {
+            net_send_msg(link, 2, TOPIC_STATUS, *reply);
         }
     }
 }

@@ -10,6 +10,7 @@
 #include "app/log.hpp"
 #include "cloud/dispatch.hpp"
 #include "cloud/link.hpp"
+#include "iptsetter/ipt_setter.hpp"
 
 namespace lld {
 namespace {
@@ -84,6 +85,16 @@ int lld_main(int argc, char** argv) {
     lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] IP Mode Config = %s(%d) \n",
             config.device_mode ? config.device_mode->c_str() : "(null)", config.ipMode);
 
+    const int fdAck = iptSetterInit(args, config.ipMode);
+    if (fdAck == -1) {
+        lld_log(LLD_LOG_ERROR, "[ZEZ-UDERED] [ERR] failed iptSetterInit\n");
+        return kStartupFailure;
+    }
+    // The rule setter's threads stop before the link goes.
+    const struct SetterStopper {
+        ~SetterStopper() { iptSetterShutdown(); }
+    } setter_stopper;
+
     if (net_connect(link.get(), *config.broker_url, config.broker_port) != NET_OK) {
         lld_log(LLD_LOG_ERROR, "[ZEZ-UDERED] [ERR] Failed to connect to %s:%d \n",
                 config.broker_url->c_str(), config.broker_port);
@@ -94,7 +105,7 @@ int lld_main(int argc, char** argv) {
             config.password->c_str());
 
     wait_and_register(signals);
-    lld_main_loop(link.get(), -1, signals);
+    lld_main_loop(link.get(), fdAck, signals);
     return 0;
 }
 

@@ -15,6 +15,7 @@
 #include "common/fd.hpp"
 #include "common/json.hpp"
 #include "docsis/modem.hpp"
+#include "iptsetter/ipt_setter.hpp"
 
 namespace lld {
 namespace {
@@ -98,7 +99,16 @@ int handle_lld_config(const cJSON* value) {
     slot.lld_status_pending = true;
 
     process_config().cloud_port_range.set(cloud_range);
+    iptSetPortRange(cloud_range);
     return 0;
+}
+
+int handle_user_game_config(const cJSON* value) {
+    if (value != nullptr) {
+        // The worker owns the copy from here on; a full queue frees it at once.
+        iptSetterPost(JsonPtr{cJSON_Duplicate(value, true)});
+    }
+    return -1;
 }
 
 int store_gui_token(const char* dir, std::string_view token) {
@@ -156,6 +166,9 @@ void userMsgProcess(std::int32_t /*type*/, std::optional<std::string_view> /*top
     const cJSON* root = message.get();
     if (json_has(root, "lld_config")) {
         handle_lld_config(cJSON_GetObjectItemCaseSensitive(root, "lld_config"));
+    }
+    if (json_has(root, "user_game_config")) {
+        handle_user_game_config(cJSON_GetObjectItemCaseSensitive(root, "user_game_config"));
     }
     if (json_has(root, "user_pingu")) {
         process_user_pingu(cJSON_GetObjectItemCaseSensitive(root, "user_pingu"));

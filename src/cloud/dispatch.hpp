@@ -20,6 +20,8 @@ void userMsgProcess(std::int32_t type, std::optional<std::string_view> topic,
 bool json_has(const cJSON* object, const char* name);
 
 int handle_lld_config(const cJSON* value);
+// Queues a deep copy of the NAT command array for the rule setter's worker.
+int handle_user_game_config(const cJSON* value);
 int handle_gui_token(const cJSON* message);
 int handle_event(const cJSON* message);
 

@@ -20,10 +20,17 @@ public:
                                                                  std::size_t limit) = 0;
     // Runs the command through the shell; the result is that of system().
     virtual int run(const std::string& command) = 0;
+    // Runs a command line made only of plain words (no quoting, no shell syntax)
+    // without a shell: split at blanks and started directly, which saves a shell
+    // per command and keeps words such as "[2001:db8::1]:5000-5010" from being
+    // taken as file patterns. The result is in the form system() gives.
+    virtual int run_words(const std::string& command) { return run(command); }
 };
 
 // The process-wide shell: the real one unless a test has installed another.
 Shell& shell();
+// The real one, for decorators that time or record what runs.
+Shell& system_shell();
 
 // Installs `replacement` for as long as the guard lives (tests only).
 class ScopedShell {

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Runs the benchmarks on the simulated gateway; `make bench` starts it inside a
+# private mount and network namespace.
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+. "$(dirname "$0")/../tools/simulated_gateway.sh"
+
+echo "== rule setter"
+"$build/bench/nat_apply_bench"
