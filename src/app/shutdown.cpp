@@ -12,6 +12,8 @@
 #include "app/log.hpp"
 #include "app/status.hpp"
 #include "cloud/link.hpp"
+#include "pingu/control.hpp"
+#include "pingu/registry.hpp"
 
 namespace lld {
 namespace {
@@ -63,6 +65,9 @@ int ShutdownSignals::take() {
 void lld_shutdown_handler(int /*signal_number*/) {
     lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] LLD Process is going down\n");
     nal_socket* link = net_get_link();
+    if (PINGU_ACTIVE_find(kUserPinguName)) {
+        pingu_state_publish(PINGU_USER, PINGU_STATE_INTERRUPTED);
+    }
     StatusSlot& slot = lld_status();
     slot.lld_status_buf = format_shutdown_report();
     net_send_msg(link, 2, TOPIC_STATUS, slot.lld_status_buf);

@@ -11,6 +11,7 @@
 #include "cloud/dispatch.hpp"
 #include "cloud/link.hpp"
 #include "iptsetter/ipt_setter.hpp"
+#include "pingu/registry.hpp"
 
 namespace lld {
 namespace {
@@ -94,6 +95,8 @@ int lld_main(int argc, char** argv) {
     const struct SetterStopper {
         ~SetterStopper() { iptSetterShutdown(); }
     } setter_stopper;
+
+    PINGU_ACTIVE_init();
 
     if (net_connect(link.get(), *config.broker_url, config.broker_port) != NET_OK) {
         lld_log(LLD_LOG_ERROR, "[ZEZ-UDERED] [ERR] Failed to connect to %s:%d \n",

@@ -16,15 +16,21 @@
 #include "common/json.hpp"
 #include "docsis/modem.hpp"
 #include "iptsetter/ipt_setter.hpp"
+#include "pingu/control.hpp"
 
 namespace lld {
 namespace {
 
-void process_user_pingu(const cJSON* /*value*/) {
+void process_user_pingu(const cJSON* value, tPinguArgs& args) {
     lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] message_recv PINGU_USER\n");
+    if (pingu_config_parse(value, PINGU_USER, &args) == 0) {
+        PINGU_REQUEST(args);
+    } else {
+        lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] message_recv PINGU_USER processing Failed\n");
+    }
 }
 
-void process_pingu_monitor_config(const cJSON* value) {
+void process_pingu_monitor_config(const cJSON* value, tPinguArgs& args) {
     int count = 0;
     if (value != nullptr) {
         count = cJSON_IsArray(value) ? cJSON_GetArraySize(value) : 1;
@@ -37,6 +43,12 @@ void process_pingu_monitor_config(const cJSON* value) {
         }
         lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] message_recv PINGU_MONITOR %d processing\n",
                 position + 1);
+        if (pingu_config_parse(element, PINGU_MONITOR, &args) == 0) {
+            PINGU_REQUEST(args);
+        } else {
+            lld_log(LLD_LOG_DEBUG,
+                    "[ZEZ-UDERED] [DBG] message_recv PINGU_MONITOR processing Failed\n");
+        }
     }
 }
 
@@ -170,10 +182,13 @@ void userMsgProcess(std::int32_t /*type*/, std::optional<std::string_view> /*top
     if (json_has(root, "user_game_config")) {
         handle_user_game_config(cJSON_GetObjectItemCaseSensitive(root, "user_game_config"));
     }
+    // One probe record per message, reused for every request in it.
+    tPinguArgs pingu_args;
     if (json_has(root, "user_pingu")) {
-        process_user_pingu(cJSON_GetObjectItemCaseSensitive(root, "user_pingu"));
+        process_user_pingu(cJSON_GetObjectItemCaseSensitive(root, "user_pingu"), pingu_args);
     }
-    process_pingu_monitor_config(cJSON_GetObjectItemCaseSensitive(root, "pingu_monitor_config"));
+    process_pingu_monitor_config(cJSON_GetObjectItemCaseSensitive(root, "pingu_monitor_config"),
+                                 pingu_args);
     if (json_has(root, "docsis_config")) {
         process_docsis_config(cJSON_GetObjectItemCaseSensitive(root, "docsis_config"));
     }

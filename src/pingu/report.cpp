@@ -1,0 +1,253 @@
+#include "pingu/report.hpp"
+
+#include <array>
+#include <charconv>
+#include <concepts>
+#include <initializer_list>
+#include <optional>
+
+#include "common/json.hpp"
+
+namespace lld {
+
+namespace {
+
+// A path needs this many samples before its statistics mean anything.
+constexpr int kMinStatsSamples = 5;
+
+template <std::integral T>
+void append_int(std::string& out, T value) {
+    std::array<char, 24> digits;  // any 64-bit value with its sign
+    const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+    out.append(digits.data(), result.ptr);
+}
+
+// Microseconds as milliseconds with three decimals, in the form "%d.%03d" of
+// (v / 1000, v % 1000) that the reports have always had. Only a wrapped deviation
+// total is ever negative; it prints as printf would ("-1.-500", "0.-05").
+void append_ms(std::string& out, std::int64_t us) {
+    append_int(out, us / 1000);
+    out += '.';
+    std::int64_t fraction = us % 1000;
+    if (fraction < 0) {
+        out += '-';
+        fraction = -fraction;
+        if (fraction < 10) {
+            out += '0';
+        }
+    } else {
+        if (fraction < 100) {
+            out += '0';
+        }
+        if (fraction < 10) {
+            out += '0';
+        }
+    }
+    append_int(out, fraction);
+}
+
+void append_figures(std::string& out, std::initializer_list<std::int64_t> figures) {
+    for (const std::int64_t us : figures) {
+        out += ',';
+        append_ms(out, us);
+    }
+}
+
+// Deviations wrap in 32 bits exactly as a signed 32-bit total would; the sum is
+// kept unsigned only so that the wrap is defined.
+std::int32_t mean_absolute_deviation(const tSampleList& samples, std::uint32_t mean, int n) {
+    std::uint32_t total = 0;
+    for (const std::uint32_t sample : samples) {
+        const auto difference = static_cast<std::uint32_t>(sample - mean);
+        const bool negative = static_cast<std::int32_t>(difference) < 0;
+        total += negative ? 0U - difference : difference;
+    }
+    return static_cast<std::int32_t>(total) / n;
+}
+
+void append_histogram(std::string& out, tSampleList& samples, const HistogramShape& shape) {
+    // 64-bit edges: a shape in milliseconds times 1000 can pass the 32-bit range.
+    std::int64_t step = std::int64_t{shape.hist_step_fine} * 1000;
+    std::int64_t edge = step;
+    std::int64_t coarse_start = std::int64_t{shape.hist_switch} * 1000;
+    const std::int64_t end = std::int64_t{shape.hist_end} * 1000;
+
+    std::optional<std::uint32_t> current = samples.pop_front();
+    // A step that doesn't advance would never reach the end; whatever is left
+    // then goes to the final count.
+    while (current && edge < end && step > 0) {
+        if (edge > coarse_start) {
+            step = std::int64_t{shape.hist_step_coarse} * 1000;
+            edge = coarse_start + step;
+            coarse_start = end;
+            if (step <= 0) {
+                break;
+            }
+        }
+        if (*current >= edge) {
+            out += ",0";
+        } else {
+            int count = 1;
+            current = samples.pop_front();
+            while (current && *current < edge) {
+                ++count;
+                current = samples.pop_front();
+            }
+            out += ',';
+            append_int(out, count);
+        }
+        edge += step;
+    }
+    if (current) {
+        out += ',';
+        append_int(out, samples.count() + 1);
+        samples.clear();
+    }
+}
+
+void append_quoted(std::string& out, std::string_view text) {
+    out += '"';
+    out += json_escape(text);
+    out += '"';
+}
+
+}  // namespace
+
+tSampleList make_sample_list() {
+    return tSampleList::sorted([](std::uint32_t a, std::uint32_t b) -> int {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(a - b));
+    });
+}
+
+std::uint32_t pingu_median(const tSampleList& samples, int& from, int& to) {
+    // Wide enough that no pair of int positions overflows; a and b always lie
+    // between from and to, so they fit back.
+    const std::int64_t k = std::int64_t{to} - from;
+    const auto a = static_cast<int>(from + (k - 1) / 2);
+    const auto b = static_cast<int>(from + k / 2);
+    from = a;
+    to = b;
+    const std::uint32_t* low = samples.at(a);
+    const std::uint32_t* high = samples.at(b);
+    if (low == nullptr || high == nullptr) {
+        return 0;
+    }
+    if (a == b) {
+        return *low;
+    }
+    return static_cast<std::uint32_t>(*low + *high) / 2;
+}
+
+std::string pingu_sample_list(tSampleList& samples) {
+    std::string out = "\"";
+    bool first = true;
+    while (const auto sample = samples.pop_front()) {
+        if (!first) {
+            out += ',';
+        }
+        first = false;
+        append_int(out, *sample);
+    }
+    out += '"';
+    return out;
+}
+
+std::string pingu_stats(tSampleList& samples, const HistogramShape& shape) {
+    const int n = samples.count();
+    std::string out;
+    append_int(out, n);
+    if (n == 0) {
+        // Nothing to divide by: zero figures and no bins.
+        append_figures(out, {0, 0, 0, 0, 0, 0, 0});
+        out += '"';
+        return out;
+    }
+
+    std::uint64_t sum = 0;
+    for (const std::uint32_t sample : samples) {
+        sum += sample;
+    }
+    // The mean of 32-bit values fits 32 bits.
+    const auto mean = static_cast<std::uint32_t>(sum / static_cast<std::uint64_t>(n));
+    const std::int32_t deviation = mean_absolute_deviation(samples, mean, n);
+
+    int lower = 0;
+    int upper = n;
+    const std::uint32_t median = pingu_median(samples, lower, upper);
+    int first_from = 0;
+    int first_to = lower;
+    const std::uint32_t first_quartile = pingu_median(samples, first_from, first_to);
+    int third_from = upper;
+    int third_to = n;
+    const std::uint32_t third_quartile = pingu_median(samples, third_from, third_to);
+
+    const std::uint32_t minimum = *samples.at(0);
+    const std::uint32_t maximum = *samples.last();
+
+    append_figures(out,
+                   {minimum, first_quartile, median, third_quartile, maximum, mean, deviation});
+    append_histogram(out, samples, shape);
+    out += '"';
+    return out;
+}
+
+std::string format_user_report(std::string_view name, std::uint32_t seq,
+                               std::span<tSampleList* const> paths, std::string_view wan_address) {
+    std::string out = "{\"pingu_user\":{\"name\":";
+    append_quoted(out, name);
+    out += ",\"a\":";
+    append_int(out, seq);
+    int index = 0;
+    for (tSampleList* path : paths) {
+        if (path == nullptr) {
+            break;
+        }
+        out += ",\"p";
+        append_int(out, index++);
+        out += "\":";
+        out += pingu_sample_list(*path);
+    }
+    out += ",\"s\":";
+    append_quoted(out, wan_address);
+    out += "}}";
+    return out;
+}
+
+std::string format_monitor_report(std::string_view name, std::string_view wan_address,
+                                  const MonitorFigures& figures,
+                                  std::span<tSampleList* const> paths) {
+    std::string out = "{\"pingu_monitor\":{ \"name\":";
+    append_quoted(out, name);
+    out += ",\"s\":";
+    append_quoted(out, wan_address);
+    out += ",\"a\":\"";
+    const HistogramShape& shape = figures.shape;
+    bool first = true;
+    for (const std::int32_t figure :
+         {figures.interval, figures.duration, figures.port_classic, figures.port_lld,
+          shape.hist_step_fine, shape.hist_step_coarse, shape.hist_switch, shape.hist_end}) {
+        if (!first) {
+            out += ',';
+        }
+        first = false;
+        append_int(out, figure);
+    }
+    out += '"';
+    int index = 0;
+    for (tSampleList* path : paths) {
+        if (path == nullptr) {
+            break;
+        }
+        if (path->count() >= kMinStatsSamples) {
+            out += ",\"p";
+            append_int(out, index);
+            out += "\":\"";
+            out += pingu_stats(*path, shape);
+        }
+        ++index;
+    }
+    out += "}}";
+    return out;
+}
+
+}  // namespace lld
