@@ -177,15 +177,18 @@ int run(int argc, char** argv) {
     }
 
     std::sort(lateness.begin(), lateness.end());
-    std::printf("timer_loop: %lld datagrams, %d send errors; wake-up lateness seen by the loop "
-                "itself: p50 %lld us, p99 %lld us, max %lld us\n",
-                static_cast<long long>(cycles), send_errors,
-                static_cast<long long>(percentile(lateness, 50) / 1000),
-                static_cast<long long>(percentile(lateness, 99) / 1000),
-                static_cast<long long>(lateness.back() / 1000));
+    std::printf(
+        "timer_loop: %lld datagrams, %d send errors; wake-up lateness seen by the loop "
+        "itself: p50 %lld us, p99 %lld us, max %lld us\n",
+        static_cast<long long>(cycles), send_errors,
+        static_cast<long long>(percentile(lateness, 50) / 1000),
+        static_cast<long long>(percentile(lateness, 99) / 1000),
+        static_cast<long long>(lateness.back() / 1000));
     return 0;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) { return run(argc, argv); }
+int main(int argc, char** argv) {
+    return run(argc, argv);
+}
