@@ -10,13 +10,16 @@ JOBS       ?= $(shell nproc)
 PACKAGES = cmake make g++ pkg-config libcjson-dev libssl-dev zlib1g-dev \
            libgtest-dev libgmock-dev python3 iproute2 util-linux socat openssl gzip \
            iptables
+# Only for `make bench`: the latency-probe benchmarks compare with irtt and
+# read the wire with tcpdump.
+BENCH_PACKAGES = irtt tcpdump
 
 .PHONY: all deps build build-asan build-tsan test demo bench clean format
 
 all: build
 
 deps:
-	@missing=$$(for p in $(PACKAGES); do \
+	@missing=$$(for p in $(PACKAGES) $(EXTRA_PACKAGES); do \
 	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
 	  done); \
 	if [ -n "$$missing" ]; then \
@@ -55,6 +58,7 @@ demo: build
 	unshare --mount --net --propagation private tools/demo.sh $(BUILD)
 
 # Speed targets, each measured against a baseline in the same run.
+bench: EXTRA_PACKAGES = $(BENCH_PACKAGES)
 bench: build
 	unshare --mount --net --propagation private bench/run.sh $(BUILD)
 

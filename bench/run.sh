@@ -7,3 +7,10 @@ build=$(cd "${1:-build}" && pwd)
 
 echo "== rule setter"
 "$build/bench/nat_apply_bench"
+
+# The latency probes against a bare timerfd loop and irtt, with reflectors on the
+# WAN host (bench/pingu_bench.py).
+echo
+add_hosts
+trap remove_hosts EXIT
+python3 "$(dirname "$0")/pingu_bench.py" "$build" "$wan_host"

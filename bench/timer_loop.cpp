@@ -6,9 +6,10 @@
 // itself and each later one is exactly one interval after the previous one,
 // however late an expiry was handled.
 //
-// Usage: timer_loop ADDRESS PORT INTERVAL_MS DURATION_S [SOURCE_PORT]
+// Usage: timer_loop ADDRESS PORT INTERVAL_MS DURATION_S [SOURCE_PORT [LATENESS_FILE]]
 // Sends DURATION_S * 1000 / INTERVAL_MS + 1 datagrams, then prints its own view of
-// the wake-up lateness (monotonic clock read after the expiry minus the deadline).
+// the wake-up lateness (monotonic clock read after the expiry minus the deadline)
+// and, when asked, writes each cycle's lateness in nanoseconds to LATENESS_FILE.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +38,10 @@ using lld::UniqueFd;
 constexpr std::size_t kDatagramSize = 76;
 constexpr std::int64_t kNsPerMs = 1'000'000;
 constexpr std::int64_t kNsPerS = 1'000'000'000;
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
 
 struct Target {
     sockaddr_storage address{};
@@ -108,15 +114,17 @@ std::int64_t percentile(const std::vector<std::int64_t>& sorted, int percent) {
 }
 
 int run(int argc, char** argv) {
-    if (argc != 5 && argc != 6) {
+    if (argc < 5 || argc > 7) {
         std::fprintf(stderr,
-                     "usage: timer_loop ADDRESS PORT INTERVAL_MS DURATION_S [SOURCE_PORT]\n");
+                     "usage: timer_loop ADDRESS PORT INTERVAL_MS DURATION_S [SOURCE_PORT "
+                     "[LATENESS_FILE]]\n");
         return 2;
     }
     const int port = std::atoi(argv[2]);
     const int interval_ms = std::atoi(argv[3]);
     const int duration_s = std::atoi(argv[4]);
-    const int source_port = argc == 6 ? std::atoi(argv[5]) : 0;
+    const int source_port = argc >= 6 ? std::atoi(argv[5]) : 0;
+    const char* lateness_file = argc == 7 ? argv[6] : nullptr;
     const auto target = parse_target(argv[1], port);
     if (!target || port <= 0 || port > 65535 || interval_ms <= 0 || duration_s <= 0 ||
         source_port < 0 || source_port > 65535) {
@@ -176,6 +184,16 @@ int run(int argc, char** argv) {
         deadline += interval_ns;
     }
 
+    if (lateness_file != nullptr) {
+        const std::unique_ptr<std::FILE, FileCloser> out{std::fopen(lateness_file, "w")};
+        if (!out) {
+            std::perror("timer_loop: lateness file");
+            return 1;
+        }
+        for (const std::int64_t value : lateness) {
+            std::fprintf(out.get(), "%lld\n", static_cast<long long>(value));
+        }
+    }
     std::sort(lateness.begin(), lateness.end());
     std::printf(
         "timer_loop: %lld datagrams, %d send errors; wake-up lateness seen by the loop "

@@ -98,6 +98,19 @@ udp_path() {  # source port, destination port, what it shows
 }
 udp_path 40000 3074 "(listed game port: source port inside 5000-5010)"
 udp_path 5003 9999 "(unlisted port, source port 5003 was in the range: moved outside it)"
+say "user latency probe against a reflector on the WAN host (socat echoing UDP)"
+on_wan socat UDP4-LISTEN:7777,fork,reuseaddr PIPE 2>/dev/null &
+reflector=$!
+sleep 0.3
+probe_from=$(stat -c %s "$proxy_log")
+cloud '{"user_pingu":{"command":"start","reflector_url":"198.51.100.20","reflector_port":7777,"refresh_period":2,"interval":100,"duration":4}}'
+sleep 4.5
+shown=$(stat -c %s "$proxy_log")
+tail -c +"$((probe_from + 1))" "$proxy_log" | grep -o '"user_pingu_state":[[:space:]]*"[a-z]*"' | sed 's/^/   /'
+tail -c +"$((probe_from + 1))" "$proxy_log" >/tmp/probe.log
+python3 "$(dirname "$0")/pingu_view.py" /tmp/probe.log
+kill "$reflector" 2>/dev/null || true
+
 cloud '{"lld_config":{"port_range":"6000-6100"}}'
 cloud '{"gui_token":"demo-token-1234"}'
 echo "   /tmp/lld/token: $(cat /tmp/lld/token) ($(stat -c '%a' /tmp/lld) dir, $(stat -c '%a' /tmp/lld/token) file)"

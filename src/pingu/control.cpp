@@ -217,15 +217,18 @@ void PINGU_STOP(std::string_view name) {
     const std::string own{name};
     lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] PINGU_STOP for '%s'\n", own.c_str());
     const auto entry = PINGU_ACTIVE_find(own);
-    if (own.find(kUserPinguName) != std::string::npos && PINGU_ACTIVE_find(kUserPinguName)) {
-        pingu_state_publish(PINGU_USER, PINGU_STATE_INTERRUPTED);
-    }
+    const bool interrupts_user =
+        own.find(kUserPinguName) != std::string::npos && PINGU_ACTIVE_find(kUserPinguName);
     if (entry && entry->stopper) {
         entry->stopper->request();
     }
-    // The thread's clean-up removes the entry; a thread that never saw the request
-    // (none was possible) still ends by itself in the end.
+    // The thread removes its entry once its sockets and timers are gone.
     while (!PINGU_ACTIVE_init().wait_gone(own, std::chrono::seconds{1})) {
+    }
+    // Published once the thread is gone, so that nothing it sent (its "started"
+    // or a last report) can follow the "interrupted".
+    if (interrupts_user) {
+        pingu_state_publish(PINGU_USER, PINGU_STATE_INTERRUPTED);
     }
 }
 

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <semaphore>
 #include <vector>
 
 #include "app/log.hpp"
@@ -131,6 +132,14 @@ public:
         if (period_ns_ > 0) {
             arm();
         }
+    }
+
+    // True when the deadline has passed but the expiry was not handled yet.
+    bool due() const {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        return period_ns_ > 0 &&
+               static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec >= deadline_ns_;
     }
 
     // Reads the expiry count; false when it was not 8 bytes.
@@ -360,6 +369,11 @@ ProbeEnd run_probe(const tPinguArgs& args, const ProbeStopper& stopper) {
                         args.name.c_str(), errno);
             }
             if (duration_started) {
+                // The refresh that falls on the end may not have woken us yet: the
+                // last period is reported all the same.
+                if (refresh_started && instance.timer_refresh.due()) {
+                    report(args, instance);
+                }
                 return ProbeEnd::Completed;
             }
             duration_started = true;
@@ -371,15 +385,19 @@ ProbeEnd run_probe(const tPinguArgs& args, const ProbeStopper& stopper) {
 struct tPinguThreadArg {
     tPinguArgs args;
     std::shared_ptr<const ProbeStopper> stopper;
+    // Released once the starter has registered the probe, so that a stop request
+    // right after the start already finds it, and the thread's own removal can
+    // never come before the entry exists.
+    std::binary_semaphore registered{0};
 };
 
 void* PINGU_THREAD(void* raw) {
     const std::unique_ptr<tPinguThreadArg> arg{static_cast<tPinguThreadArg*>(raw)};
     const tPinguArgs& args = arg->args;
     const auto self = static_cast<unsigned long>(pthread_self());
+    arg->registered.acquire();
     lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] PINGU_THREAD '%s' %lu started\n", args.name.c_str(),
             self);
-    PINGU_ACTIVE_add(args.name, self, arg->stopper);
     const ProbeEnd end = run_probe(args, *arg->stopper);
     if (end == ProbeEnd::Completed) {
         if (args.name == kUserPinguName && PINGU_ACTIVE_find(kUserPinguName)) {
@@ -458,8 +476,9 @@ std::optional<std::string> reflector_resolve(const std::string& host, int family
 }
 
 bool start_probe_thread(tPinguArgs args) {
-    auto arg = std::make_unique<tPinguThreadArg>(
-        tPinguThreadArg{std::move(args), std::make_shared<const ProbeStopper>()});
+    auto arg = std::make_unique<tPinguThreadArg>();
+    arg->args = std::move(args);
+    arg->stopper = std::make_shared<const ProbeStopper>();
     if (!arg->stopper->valid()) {
         lld_log(LLD_LOG_ERROR, "[ZEZ-UDERED] [ERR] Failed to create pingu thread argument\n");
         return false;
@@ -477,7 +496,10 @@ bool start_probe_thread(tPinguArgs args) {
                 arg->args.name.c_str(), std::strerror(error));
         return false;  // the argument is freed here
     }
-    arg.release();  // the thread owns it now
+    // The thread owns the argument now; it waits for its registry entry.
+    tPinguThreadArg* owned = arg.release();
+    PINGU_ACTIVE_add(owned->args.name, static_cast<unsigned long>(thread), owned->stopper);
+    owned->registered.release();
     return true;
 }
 

@@ -2,6 +2,7 @@
 that condense each path's delays into statistics and a histogram."""
 
 import signal
+import time
 import unittest
 
 from reflector import (GATEWAY_WAN, TIMEOUT, ProbeTest, close_wan_host, cycles, monitor,
@@ -21,8 +22,13 @@ class MonitorTest(ProbeTest):
         """Monitor reports read until enough(reports so far) holds. Monitor
         probes publish nothing else: no state messages at all."""
         reports = []
+        deadline = time.monotonic() + timeout
         while not enough(reports):
-            publication, skipped = self.feed.until(lambda p: True, timeout, what)
+            left = deadline - time.monotonic()
+            if left <= 0:
+                self.fail("not %s after %d reports: %s%s" % (what, len(reports), reports[-4:],
+                                                            self.client_log()))
+            publication, _ = self.feed.until(lambda p: True, left, what)
             report = publication.monitor_report()
             self.assertIsNotNone(report, "not a monitor report: " + publication.payload)
             self.assertEqual(publication.type, 2)
@@ -100,6 +106,8 @@ class MonitorProbes(MonitorTest):
         client.wait_for(r"\[DBG\] message_recv PINGU_MONITOR 3 count$", TIMEOUT)
         client.wait_for(r"\[ERR\] Improper values of interval, refresh_period and duration$", TIMEOUT)
         client.wait_for(r"\[ERR\] name is missing in pingu config$", TIMEOUT)
+        failed = client.wait_for(r"\[DBG\] message_recv PINGU_MONITOR processing Failed$", TIMEOUT)
+        client.wait_for(r"\[DBG\] message_recv PINGU_MONITOR processing Failed$", TIMEOUT, failed + 1)
         client.wait_for(r"\[DBG\] message_recv PINGU_MONITOR 3 processing$", TIMEOUT)
         # The refused "bad" had its ports chosen: "ok" gets the second rotation.
         reports = self.monitor_reports(with_both_paths("ok"))
@@ -156,10 +164,9 @@ class MonitorOnTheWire(MonitorTest):
             stats = self.assertMonitorReport(report, settings(100, 10101, 5001))
             self.assertNotIn("p1", stats)
             answered += stats["p0"].count if "p0" in stats else 0
-        seen = reflector.datagrams()
-        from_classic = [d for d in seen if d.port == 10101]
         # Every delay stands for one echo of a classic datagram.
-        self.assertLessEqual(answered, len(from_classic))
+        seen = reflector.wait(lambda ds: sum(d.port == 10101 for d in ds) >= answered,
+                              what="%d classic datagrams" % answered)
         for d in seen:
             self.assertEqual((d.address, d.length, d.text), (GATEWAY_WAN["v4"], 76, "pingu version: flea"))
             self.assertIn(d.port, (5001, 10101))
