@@ -612,8 +612,10 @@ def report_schedule(seconds, rounds, loops, clients, irtts, failures):
         print("   lld-client, the first datagram of each cycle (either path): p50 %.0f us, p99 %.0f"
               " us, max %.0f us" % summary(pooled(clients, "first")))
     if clients and loops:
-        print("   cross-check from that capture: p99 lld-client %.0f us, timerfd loop %.0f us" % (
-            percentile(pooled(clients, "capture"), 99), percentile(pooled(loops, "capture"), 99)))
+        same = (percentile(pooled(clients, "capture"), 99),
+                percentile(pooled(loops, "capture"), 99))
+        print("   the same p99 from that capture, for both ways agreeing: lld-client %.0f us,"
+              " timerfd loop %.0f us" % same)
     ours, floor, other = (rows.get(n) for n in ("lld-client", "timerfd loop", "irtt"))
     verdict = ""
     ok = True
@@ -757,16 +759,16 @@ def report_overhead(clients, irtts, failures):
 def report_footprint(probes, warmup, window, ours, theirs, failures):
     print("== footprint (%d probes at %d ms, over %d s after %d s of warm-up)"
           % (probes, INTERVAL_MS, window, warmup))
-    print("                         CPU time   CPU share      VmRSS      VmHWM   threads")
+    print("                         CPU time   of one core     VmRSS      VmHWM   threads")
     if ours:
         s = ours["status"]
-        print("  %-20s %8.2f s   %7.2f %%  %6.1f MiB  %6.1f MiB   %7d   (%d monitor probes,"
+        print("  %-20s %8.2f s   %7.2f %%  %6.2f MiB  %6.2f MiB   %7d   (%d monitor probes,"
               " refresh 1 s)" % ("lld-client", ours["cpu"], 100 * ours["cpu"] / ours["elapsed"],
                                  s["VmRSS"] / 1024, s["VmHWM"] / 1024, s["Threads"], probes))
     else:
         print("  %-20s not measured (%s)" % ("lld-client", failures.get("client footprint", "")))
     if theirs:
-        print("  %-20s %8.2f s   %7.2f %%  %6.1f MiB  %6.1f MiB   %7d   (summed, -i %dms -l %d)"
+        print("  %-20s %8.2f s   %7.2f %%  %6.2f MiB  %6.2f MiB   %7d   (summed, -i %dms -l %d)"
               % ("%d irtt clients" % theirs["clients"], theirs["cpu"],
                  100 * theirs["cpu"] / theirs["elapsed"], theirs["VmRSS"] / 1024,
                  theirs["VmHWM"] / 1024, theirs["Threads"], INTERVAL_MS, DATAGRAM))
@@ -784,9 +786,11 @@ def report_footprint(probes, warmup, window, ours, theirs, failures):
                   ours["status"]["RssAnon"] / 1024, ours["status"]["RssFile"] / 1024,
                   idle["VmRSS"] / 1024, idle["RssAnon"] / 1024, idle["RssFile"] / 1024,
                   idle["Threads"]))
-        print("   largest mapped files: " + ", ".join(
-            "%s %.1f MiB" % (os.path.basename(path), kib / 1024) for path, kib in ours["files"][:4]))
-        print("   each probe sends on both paths: 2 datagrams a cycle, against 1 for an irtt client")
+        largest = ["%s %.1f MiB" % (os.path.basename(path), kib / 1024)
+                   for path, kib in ours["files"][:4]]
+        print("   largest mapped files: " + ", ".join(largest))
+        print("   each probe sends on both paths: 2 datagrams a cycle, against 1 for an irtt"
+              " client")
         if common:
             print("   thread stacks: %d of %d KiB (guard included), %d KiB resident in all;"
                   " %d monitor reports and %d echoes" % (len(common[1]), common[0],
@@ -810,8 +814,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("build")
     parser.add_argument("wan_host_pid", type=int)
-    parser.add_argument("--seconds", type=int, default=20, help="length of one schedule run")
-    parser.add_argument("--rounds", type=int, default=3, help="interleaved schedule rounds")
+    parser.add_argument("--seconds", type=int, default=10, help="length of one schedule run")
+    parser.add_argument("--rounds", type=int, default=6, help="interleaved schedule rounds")
     parser.add_argument("--warmup", type=int, default=3, help="footprint warm-up, seconds")
     parser.add_argument("--window", type=int, default=20, help="footprint window, seconds")
     parser.add_argument("--probes", type=int, default=PROBES)

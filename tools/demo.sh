@@ -103,7 +103,9 @@ on_wan socat UDP4-LISTEN:7777,fork,reuseaddr PIPE 2>/dev/null &
 reflector=$!
 sleep 0.3
 probe_from=$(stat -c %s "$proxy_log")
-cloud '{"user_pingu":{"command":"start","reflector_url":"198.51.100.20","reflector_port":7777,"refresh_period":2,"interval":100,"duration":4}}'
+request='{"user_pingu":{"command":"start","reflector_url":"198.51.100.20","reflector_port":7777,"refresh_period":2,"interval":100,"duration":4}}'
+say "cloud sends: $request"
+proxy_console send --topic "CS/$device_id/LLD/config" "$request"
 sleep 4.5
 shown=$(stat -c %s "$proxy_log")
 tail -c +"$((probe_from + 1))" "$proxy_log" | grep -o '"user_pingu_state":[[:space:]]*"[a-z]*"' | sed 's/^/   /'
