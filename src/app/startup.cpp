@@ -10,6 +10,7 @@
 #include "app/log.hpp"
 #include "cloud/dispatch.hpp"
 #include "cloud/link.hpp"
+#include "docsis/publisher.hpp"
 #include "iptsetter/ipt_setter.hpp"
 #include "pingu/registry.hpp"
 
@@ -96,6 +97,10 @@ int lld_main(int argc, char** argv) {
         ~SetterStopper() { iptSetterShutdown(); }
     } setter_stopper;
 
+    docsis_publisher_init();
+    const struct PublisherStopper {
+        ~PublisherStopper() { docsis_publisher_stop(); }
+    } publisher_stopper;
     PINGU_ACTIVE_init();
 
     if (net_connect(link.get(), *config.broker_url, config.broker_port) != NET_OK) {

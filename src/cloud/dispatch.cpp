@@ -15,6 +15,7 @@
 #include "common/fd.hpp"
 #include "common/json.hpp"
 #include "docsis/modem.hpp"
+#include "docsis/publisher.hpp"
 #include "iptsetter/ipt_setter.hpp"
 #include "pingu/control.hpp"
 
@@ -52,8 +53,9 @@ void process_pingu_monitor_config(const cJSON* value, tPinguArgs& args) {
     }
 }
 
-void process_docsis_config(const cJSON* /*value*/) {
+void process_docsis_config(const cJSON* value) {
     lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] LLD: processing docsis_config...\n");
+    docsis_config_process(value);
 }
 
 bool write_all(int fd, std::string_view bytes) {
