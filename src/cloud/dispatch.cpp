@@ -58,20 +58,6 @@ void process_docsis_config(const cJSON* value) {
     docsis_config_process(value);
 }
 
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 // The token directory, opened only when it is a directory owned by this user
 // and not a symbolic link.
 UniqueFd open_token_dir(const char* dir) {

@@ -23,17 +23,7 @@ bool write_file(const std::string& path, std::string_view text) {
     if (!fd) {
         return false;
     }
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd.get(), text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
+    return write_all(fd.get(), text);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/time.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -396,6 +397,9 @@ void* PINGU_THREAD(void* raw) {
     const tPinguArgs& args = arg->args;
     const auto self = static_cast<unsigned long>(pthread_self());
     arg->registered.acquire();
+    // Wake-ups exactly at the deadlines: the default slack lets them come up to
+    // 50 us late.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] PINGU_THREAD '%s' %lu started\n", args.name.c_str(),
             self);
     const ProbeEnd end = run_probe(args, *arg->stopper);
