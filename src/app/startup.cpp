@@ -11,6 +11,7 @@
 #include "cloud/dispatch.hpp"
 #include "cloud/link.hpp"
 #include "docsis/publisher.hpp"
+#include "docsis/sr_server.hpp"
 #include "iptsetter/ipt_setter.hpp"
 #include "pingu/registry.hpp"
 
@@ -102,6 +103,10 @@ int lld_main(int argc, char** argv) {
         ~PublisherStopper() { docsis_publisher_stop(); }
     } publisher_stopper;
     PINGU_ACTIVE_init();
+    static_cast<void>(srServerInit());
+    const struct SrServerStopper {
+        ~SrServerStopper() { srServerShutdown(); }
+    } sr_server_stopper;
 
     if (net_connect(link.get(), *config.broker_url, config.broker_port) != NET_OK) {
         lld_log(LLD_LOG_ERROR, "[ZEZ-UDERED] [ERR] Failed to connect to %s:%d \n",
