@@ -8,6 +8,11 @@ build=$(cd "${1:-build}" && pwd)
 echo "== rule setter"
 "$build/bench/nat_apply_bench"
 
+echo
+echo "== statistics server"
+LLD_CLIENT="$build/src/lld-client" LLD_PLATFORM_BIN="$build/platform/bin" \
+    PYTHONDONTWRITEBYTECODE=1 python3 "$(dirname "$0")/sr_server_bench.py"
+
 # The latency probes against a bare timerfd loop and irtt, with reflectors on the
 # WAN host (bench/pingu_bench.py).
 echo

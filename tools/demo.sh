@@ -113,6 +113,26 @@ tail -c +"$((probe_from + 1))" "$proxy_log" >/tmp/probe.log
 python3 "$(dirname "$0")/pingu_view.py" /tmp/probe.log
 kill "$reflector" 2>/dev/null || true
 
+cloud '{"docsis_config":{"refresh_period":"2","command":"start"}}'
+say "the low-latency flow's counters, published every 2 s"
+show_published 4.5
+cloud '{"docsis_config":{"command":"stop"}}'
+
+say "a local program subscribes to the statistics server (UDP 52418, \"stats 3\")"
+python3 - <<'SUBSCRIBER'
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(3)
+s.sendto(b"stats 3", ("127.0.0.1", 52418))
+names = ("sfid", "dir", "tag", "d count64_a", "d count64_b", "d count32_a", "d count32_b", "d count64_c")
+for second in range(4):
+    report = s.recv(65536).decode()
+    numbers = report.split(":", 1)[1].strip('"').split(",")
+    print("   second %d:" % second)
+    for i in range(0, len(numbers) - 7, 8):
+        print("     " + "  ".join("%s=%s" % pair for pair in zip(names, numbers[i:i + 8])))
+SUBSCRIBER
+
 cloud '{"lld_config":{"port_range":"6000-6100"}}'
 cloud '{"gui_token":"demo-token-1234"}'
 echo "   /tmp/lld/token: $(cat /tmp/lld/token) ($(stat -c '%a' /tmp/lld) dir, $(stat -c '%a' /tmp/lld/token) file)"
