@@ -99,10 +99,10 @@ std::int64_t monotonic_ns() {
 }
 
 bool arm(int fd, std::int64_t deadline_ns) {
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(deadline_ns / kNsPerS);
-    spec.it_value.tv_nsec = static_cast<long>(deadline_ns % kNsPerS);
-    return ::timerfd_settime(fd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
+    itimerspec expiry{};
+    expiry.it_value.tv_sec = static_cast<time_t>(deadline_ns / kNsPerS);
+    expiry.it_value.tv_nsec = static_cast<long>(deadline_ns % kNsPerS);
+    return ::timerfd_settime(fd, TFD_TIMER_ABSTIME, &expiry, nullptr) == 0;
 }
 
 std::int64_t percentile(const std::vector<std::int64_t>& sorted, int percent) {

@@ -156,10 +156,10 @@ public:
 
 private:
     void arm() {
-        itimerspec spec{};
-        spec.it_value.tv_sec = static_cast<time_t>(deadline_ns_ / 1'000'000'000);
-        spec.it_value.tv_nsec = static_cast<long>(deadline_ns_ % 1'000'000'000);
-        ::timerfd_settime(fd_.get(), TFD_TIMER_ABSTIME, &spec, nullptr);
+        itimerspec expiry{};
+        expiry.it_value.tv_sec = static_cast<time_t>(deadline_ns_ / 1'000'000'000);
+        expiry.it_value.tv_nsec = static_cast<long>(deadline_ns_ % 1'000'000'000);
+        ::timerfd_settime(fd_.get(), TFD_TIMER_ABSTIME, &expiry, nullptr);
     }
 
     UniqueFd fd_;
