@@ -33,6 +33,15 @@ public:
     }
 
     int run(const std::string& command) override {
+        return record(command, [&] { return system_shell().run(command); });
+    }
+
+    int run_words(const std::string& command) override {
+        return record(command, [&] { return system_shell().run_words(command); });
+    }
+
+    template <typename Run>
+    int record(const std::string& command, Run&& run_it) {
         const bool restart = command == kRestart;
         if (restart) {
             const std::lock_guard lock{mutex_};
@@ -41,7 +50,7 @@ public:
             const std::lock_guard lock{mutex_};
             commands_.push_back(command);
         }
-        const int result = system_shell().run(command);
+        const int result = run_it();
         if (restart) {
             const std::lock_guard lock{mutex_};
             ++restarts_;
