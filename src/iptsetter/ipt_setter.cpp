@@ -151,7 +151,7 @@ void iptSetterState::wanAddrTrack() {
         } else {
             break;
         }
-        if (!wait_or_stop(-1, kTrackerPollMs)) {
+        if (stop_requested_within(kTrackerPollMs)) {
             return;
         }
     }

@@ -110,7 +110,8 @@ private:
     void natApiThread();
     void wanAddrTrack();
     void apply_dscp_settings(const cJSON* element, int& res);
-    bool wait_or_stop(int fd, int timeout_ms);
+    // Waits up to the timeout; true when the threads are asked to stop.
+    bool stop_requested_within(int timeout_ms);
     void remove_stored_files();
     void write_rules_files(const RangeTargets& range, const IptInterfaces& addresses);
 

@@ -198,13 +198,9 @@ void iptSetterState::natApiJson(const cJSON* array) {
     }
 }
 
-bool iptSetterState::wait_or_stop(int fd, int timeout_ms) {
-    pollfd watched[] = {{fdStop_.get(), POLLIN, 0}, {fd, POLLIN, 0}};
-    const int ready = ::poll(watched, fd < 0 ? 1 : 2, timeout_ms);
-    if (ready > 0 && (watched[0].revents & POLLIN) != 0) {
-        return false;
-    }
-    return true;
+bool iptSetterState::stop_requested_within(int timeout_ms) {
+    pollfd stop{fdStop_.get(), POLLIN, 0};
+    return ::poll(&stop, 1, timeout_ms) > 0 && (stop.revents & POLLIN) != 0;
 }
 
 void iptSetterState::natApiThread() {

@@ -11,11 +11,6 @@ namespace {
 
 constexpr std::size_t kConntrackCommandMax = 1023;
 
-// Members of command-array elements are matched without regard to letter case.
-std::optional<std::string_view> member(const cJSON* element, const char* name) {
-    return json_string_member(element, name);
-}
-
 }  // namespace
 
 void iptSetterState::iptRun(const std::string& command) {
@@ -149,9 +144,9 @@ void iptSetterState::conntrackFlushStale(const cJSON* array) {
             bool still_there = false;
             const cJSON* element = nullptr;
             cJSON_ArrayForEach(element, array) {
-                const auto name = member(element, "name");
-                const auto data = member(element, "data");
-                if (member(element, "cmd") && name && data && *name == entry.name &&
+                const auto name = json_string_member(element, "name");
+                const auto data = json_string_member(element, "data");
+                if (json_string_member(element, "cmd") && name && data && *name == entry.name &&
                     *data == entry.data) {
                     still_there = true;
                     break;
@@ -171,9 +166,9 @@ void iptSetterState::conntrackFlushStale(const cJSON* array) {
 void iptSetterState::conntrackFlushNew(const cJSON* array) {
     const cJSON* element = nullptr;
     cJSON_ArrayForEach(element, array) {
-        const auto cmd = member(element, "cmd");
-        const auto name = member(element, "name");
-        const auto data = member(element, "data");
+        const auto cmd = json_string_member(element, "cmd");
+        const auto name = json_string_member(element, "name");
+        const auto data = json_string_member(element, "data");
         if (!cmd || *cmd != "multi-add" || !name || !data) {
             continue;
         }
