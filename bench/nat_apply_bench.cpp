@@ -26,7 +26,7 @@ constexpr const char* kRestart = "sysevent set firewall-restart";
 
 // The real shell, noting the rule commands and when the firewall restart runs.
 class RecordingShell final : public Shell {
-public:
+  public:
     std::optional<std::vector<std::uint8_t>> read_output(const std::string& command,
                                                          std::size_t limit) override {
         return system_shell().read_output(command, limit);
@@ -71,7 +71,7 @@ public:
         return std::exchange(commands_, {});
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> commands_;
@@ -164,8 +164,7 @@ int run() {
     std::printf("NAT command array: %d multi-add entries, %d rule commands, median of %d rounds\n",
                 kEntries, 4 * kEntries, kRounds);
     std::printf("  %-48s %9.1f ms\n", "lld-client: post to firewall restart", ours_ms);
-    std::printf("  %-48s %9.1f ms\n", "floor: the same command lines from one sh script",
-                floor);
+    std::printf("  %-48s %9.1f ms\n", "floor: the same command lines from one sh script", floor);
     std::printf("  %-48s %9.2f    (target <= 1.20)\n", "ratio", ours_ms / floor);
     return 0;
 }
@@ -173,4 +172,6 @@ int run() {
 }  // namespace
 }  // namespace lld
 
-int main() { return lld::run(); }
+int main() {
+    return lld::run();
+}

@@ -22,12 +22,12 @@ inline constexpr const char* kClientVersion = "1.0.0";
 // The last port range received from the cloud. The main thread writes it, the
 // rule setter's WAN address tracker reads it; at most 15 characters are kept.
 class CloudPortRange {
-public:
+  public:
     static constexpr std::size_t kMaxLength = 15;
     void set(std::string_view range);
     std::string get() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::string text_;
 };

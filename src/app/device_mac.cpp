@@ -57,8 +57,8 @@ std::optional<std::string> get_if_mac(std::string_view interface_name) {
     }
     const auto* hw = reinterpret_cast<const unsigned char*>(request.ifr_hwaddr.sa_data);
     char text[kMacDigits + 1];
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x%02x%02x", hw[0], hw[1], hw[2], hw[3],
-                  hw[4], hw[5]);
+    std::snprintf(text, sizeof text, "%02x%02x%02x%02x%02x%02x", hw[0], hw[1], hw[2], hw[3], hw[4],
+                  hw[5]);
     return std::string{text};
 }
 

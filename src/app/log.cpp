@@ -2,10 +2,10 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <string>
 
 namespace lld {

@@ -1,3 +1,5 @@
 #include "app/client.hpp"
 
-int main(int argc, char** argv) { return lld::lld_main(argc, argv); }
+int main(int argc, char** argv) {
+    return lld::lld_main(argc, argv);
+}

@@ -2,8 +2,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -55,7 +55,8 @@ void wait_and_register(ShutdownSignals& signals) {
 void lld_main_loop(nal_socket* link, int fdAck, ShutdownSignals& signals) {
     const int link_fd = net_get_fd(link);
     enum { kLink, kAck, kSignals };
-    std::vector<pollfd> watched{{link_fd, POLLIN, 0}, {fdAck, POLLIN, 0}, {signals.fd(), POLLIN, 0}};
+    std::vector<pollfd> watched{
+        {link_fd, POLLIN, 0}, {fdAck, POLLIN, 0}, {signals.fd(), POLLIN, 0}};
     for (;;) {
         // A failed send closes the link's socket: that ends the loop like a wait on
         // a closed descriptor would.

@@ -7,7 +7,7 @@
 namespace lld {
 
 class ShutdownSignals {
-public:
+  public:
     // Installs the handler for SIGTERM, SIGINT and SIGABRT. One instance per process.
     ShutdownSignals();
     ~ShutdownSignals();
@@ -19,7 +19,7 @@ public:
     // The signal that arrived, or 0 when none is waiting.
     int take();
 
-private:
+  private:
     UniqueFd read_end_;
     UniqueFd write_end_;
 };

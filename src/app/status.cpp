@@ -8,8 +8,8 @@
 namespace lld {
 namespace {
 
-constexpr std::string_view kStatusWords[] = {
-    "\"ready_to_go\"", "\"running\"", "\"running_with_error\"", "\"shutting_down\""};
+constexpr std::string_view kStatusWords[] = {"\"ready_to_go\"", "\"running\"",
+                                             "\"running_with_error\"", "\"shutting_down\""};
 
 const char* text_or_null(const std::optional<std::string>& text) {
     return text ? text->c_str() : nullptr;
@@ -17,7 +17,9 @@ const char* text_or_null(const std::optional<std::string>& text) {
 
 }  // namespace
 
-std::string_view status_word(StatusWord word) { return kStatusWords[word]; }
+std::string_view status_word(StatusWord word) {
+    return kStatusWords[word];
+}
 
 StatusSlot& lld_status() {
     static StatusSlot slot;

@@ -114,10 +114,10 @@ int handle_user_game_config(const cJSON* value) {
 int store_gui_token(const char* dir, std::string_view token) {
     const std::string path = std::string{dir} + "/token";
     const UniqueFd dir_fd = open_token_dir(dir);
-    const UniqueFd file{
-        dir_fd ? ::openat(dir_fd.get(), "token",
-                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600)
-               : -1};
+    const UniqueFd file{dir_fd
+                            ? ::openat(dir_fd.get(), "token",
+                                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600)
+                            : -1};
     if (!file) {
         lld_log(LLD_LOG_ERROR, "[ZEZ-UDERED] [ERR] Failed to open %s\n", path.c_str());
         return -1;

@@ -17,7 +17,7 @@ namespace {
 
 constexpr std::size_t kTopicMax = 63;
 constexpr const char* kTopicFormats[] = {
-    "CS/%s/LLD/status", "CS/%s/LLD/config", "CS/%s/LLD/metrics",
+    "CS/%s/LLD/status",       "CS/%s/LLD/config", "CS/%s/LLD/metrics",
     "CS/%s/LLD/registration", "CS/%s/LLD/events",
 };
 
@@ -51,8 +51,7 @@ std::string format_topic(std::uint32_t index, std::string_view device_id) {
 std::optional<std::string> build_datagram(std::uint32_t type, std::string_view topic,
                                           std::string_view payload) {
     const JsonPtr object{cJSON_CreateObject()};
-    if (!object ||
-        !cJSON_AddNumberToObject(object.get(), "type", static_cast<double>(type)) ||
+    if (!object || !cJSON_AddNumberToObject(object.get(), "type", static_cast<double>(type)) ||
         !cJSON_AddStringToObject(object.get(), "topic", std::string{topic}.c_str()) ||
         !cJSON_AddStringToObject(object.get(), "payload", std::string{payload}.c_str())) {
         return std::nullopt;
@@ -168,9 +167,13 @@ int net_open(nal_socket** link, const client_config& config, ReceiveHandler hand
     return NET_OK;
 }
 
-nal_socket* net_get_link() { return the_link_ptr.load(std::memory_order_acquire); }
+nal_socket* net_get_link() {
+    return the_link_ptr.load(std::memory_order_acquire);
+}
 
-int net_get_fd(const nal_socket* link) { return link == nullptr ? -1 : link->fd(); }
+int net_get_fd(const nal_socket* link) {
+    return link == nullptr ? -1 : link->fd();
+}
 
 int net_connect(nal_socket* /*link*/, std::string_view /*broker_url*/,
                 std::int32_t /*broker_port*/) {
@@ -178,7 +181,9 @@ int net_connect(nal_socket* /*link*/, std::string_view /*broker_url*/,
     return NET_OK;
 }
 
-int net_recv_msg(nal_socket* link) { return link == nullptr ? NET_NO_LINK : link->receive(); }
+int net_recv_msg(nal_socket* link) {
+    return link == nullptr ? NET_NO_LINK : link->receive();
+}
 
 int net_send_msg(nal_socket* link, std::uint32_t type, std::uint32_t topic,
                  std::string_view payload) {

@@ -50,7 +50,7 @@ std::optional<std::string> build_datagram(std::uint32_t type, std::string_view t
 std::optional<Datagram> parse_datagram(std::string_view text);
 
 class nal_socket {
-public:
+  public:
     static constexpr std::size_t kDeviceIdMax = 63;
     static constexpr std::size_t kReceiveBuffer = 4098;
 
@@ -65,7 +65,7 @@ public:
     int send(std::uint32_t type, std::uint32_t topic, std::string_view payload);
     void close();
 
-private:
+  private:
     std::mutex send_mutex_;  // serialises sends and the close after a failed one
     UniqueFd socket_;
     std::atomic<int> fd_;
@@ -84,7 +84,8 @@ nal_socket* net_get_link();
 int net_get_fd(const nal_socket* link);
 int net_connect(nal_socket* link, std::string_view broker_url, std::int32_t broker_port);
 int net_recv_msg(nal_socket* link);
-int net_send_msg(nal_socket* link, std::uint32_t type, std::uint32_t topic, std::string_view payload);
+int net_send_msg(nal_socket* link, std::uint32_t type, std::uint32_t topic,
+                 std::string_view payload);
 int net_close(nal_socket* link);
 
 }  // namespace lld

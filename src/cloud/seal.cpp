@@ -53,7 +53,7 @@ bool fits_zlib(std::size_t size) {
 // where its result is reported; the failure paths leave the ending to the destructor.
 template <int (*End)(z_streamp)>
 class ZStream {
-public:
+  public:
     ZStream() = default;
     ZStream(const ZStream&) = delete;
     ZStream& operator=(const ZStream&) = delete;
@@ -73,7 +73,7 @@ public:
         return End(&stream_);
     }
 
-private:
+  private:
     z_stream stream_{};
     bool live_ = false;
 };

@@ -10,7 +10,7 @@
 namespace lld {
 
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_{fd} {}
     ~UniqueFd() { reset(); }
@@ -34,7 +34,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -31,14 +31,29 @@ namespace {
 std::string escape_unit(std::string_view text, std::size_t& pos) {
     const auto c = static_cast<unsigned char>(text[pos]);
     switch (c) {
-        case '"': ++pos; return "\\\"";
-        case '\\': ++pos; return "\\\\";
-        case '\b': ++pos; return "\\b";
-        case '\f': ++pos; return "\\f";
-        case '\n': ++pos; return "\\n";
-        case '\r': ++pos; return "\\r";
-        case '\t': ++pos; return "\\t";
-        default: break;
+        case '"':
+            ++pos;
+            return "\\\"";
+        case '\\':
+            ++pos;
+            return "\\\\";
+        case '\b':
+            ++pos;
+            return "\\b";
+        case '\f':
+            ++pos;
+            return "\\f";
+        case '\n':
+            ++pos;
+            return "\\n";
+        case '\r':
+            ++pos;
+            return "\\r";
+        case '\t':
+            ++pos;
+            return "\\t";
+        default:
+            break;
     }
     if (c < 0x20) {
         char hex[7];
@@ -75,6 +90,8 @@ std::string json_escape_bounded(std::string_view text, std::size_t limit) {
     return escaped;
 }
 
-std::string json_escape(std::string_view text) { return json_escape_bounded(text, std::string::npos); }
+std::string json_escape(std::string_view text) {
+    return json_escape_bounded(text, std::string::npos);
+}
 
 }  // namespace lld

@@ -18,7 +18,7 @@ struct PipeCloser {
 };
 
 class PosixShell final : public Shell {
-public:
+  public:
     std::optional<std::vector<std::uint8_t>> read_output(const std::string& command,
                                                          std::size_t limit) override {
         std::unique_ptr<FILE, PipeCloser> pipe{popen(command.c_str(), "re")};
@@ -28,7 +28,8 @@ public:
         std::vector<std::uint8_t> output(limit);
         std::size_t filled = 0;
         while (filled < limit) {
-            const std::size_t got = std::fread(output.data() + filled, 1, limit - filled, pipe.get());
+            const std::size_t got =
+                std::fread(output.data() + filled, 1, limit - filled, pipe.get());
             if (got == 0) {
                 break;
             }
@@ -73,13 +74,19 @@ std::atomic<Shell*> current{&posix_shell};
 
 }  // namespace
 
-Shell& shell() { return *current.load(std::memory_order_acquire); }
+Shell& shell() {
+    return *current.load(std::memory_order_acquire);
+}
 
-Shell& system_shell() { return posix_shell; }
+Shell& system_shell() {
+    return posix_shell;
+}
 
 ScopedShell::ScopedShell(Shell& replacement)
     : previous_{current.exchange(&replacement, std::memory_order_acq_rel)} {}
 
-ScopedShell::~ScopedShell() { current.store(previous_, std::memory_order_release); }
+ScopedShell::~ScopedShell() {
+    current.store(previous_, std::memory_order_release);
+}
 
 }  // namespace lld

@@ -12,7 +12,7 @@
 namespace lld {
 
 class Shell {
-public:
+  public:
     virtual ~Shell() = default;
     // Runs the command with its standard output on a pipe and reads until end of
     // file, a read error or `limit` bytes. nullopt when the pipe can't be opened.
@@ -34,13 +34,13 @@ Shell& system_shell();
 
 // Installs `replacement` for as long as the guard lives (tests only).
 class ScopedShell {
-public:
+  public:
     explicit ScopedShell(Shell& replacement);
     ~ScopedShell();
     ScopedShell(const ScopedShell&) = delete;
     ScopedShell& operator=(const ScopedShell&) = delete;
 
-private:
+  private:
     Shell* previous_;
 };
 

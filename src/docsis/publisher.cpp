@@ -41,8 +41,8 @@ bool pause_for_period(int stop_fd) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         pollfd watch{stop_fd, POLLIN, 0};
-        const int timeout = static_cast<int>(
-            std::clamp<std::int64_t>(left.count(), 0, 24 * 60 * 60 * 1000));
+        const int timeout =
+            static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 24 * 60 * 60 * 1000));
         if (::poll(&watch, 1, timeout) > 0) {
             return false;
         }
@@ -69,7 +69,8 @@ void docsis_stats_publish() {
     nal_socket* link = net_get_link();
     const auto stats = lld_get_sf_stats();
     if (!stats) {
-        lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] LLD: Publish failed for docsis_config response \n");
+        lld_log(LLD_LOG_DEBUG,
+                "[ZEZ-UDERED] [DBG] LLD: Publish failed for docsis_config response \n");
         return;
     }
     lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] publishing docsis_config stats = %s \n",
@@ -77,7 +78,9 @@ void docsis_stats_publish() {
     net_send_msg(link, 2, TOPIC_METRICS, *stats);
 }
 
-bool docsis_publisher_running() { return docsis_thread_id != nullptr; }
+bool docsis_publisher_running() {
+    return docsis_thread_id != nullptr;
+}
 
 void docsis_publisher_stop() {
     if (!docsis_thread_id) {

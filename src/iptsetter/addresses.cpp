@@ -122,8 +122,7 @@ std::string lan_ipv6_prefix(const std::string& address) {
     if (!output) {
         return "64";
     }
-    const auto word =
-        first_word({reinterpret_cast<const char*>(output->data()), output->size()});
+    const auto word = first_word({reinterpret_cast<const char*>(output->data()), output->size()});
     if (!word) {
         lld_log(LLD_LOG_ERROR, "[ZEZ-UDERED] [ERR] Failed to read prefix from %s \n",
                 address.c_str());

@@ -17,7 +17,7 @@ template <typename T, std::size_t Slots>
 class cmdRing {
     static_assert(Slots >= 2);
 
-public:
+  public:
     static constexpr std::size_t kCapacity = Slots - 1;
 
     // Producer side. A full ring hands the item back untouched.
@@ -46,7 +46,7 @@ public:
         return item;
     }
 
-private:
+  private:
     std::atomic<std::size_t> write_{0};
     std::atomic<std::size_t> read_{0};
     std::array<T, Slots> slots_{};

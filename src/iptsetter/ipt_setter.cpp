@@ -65,7 +65,9 @@ iptSetterState::iptSetterState(IptInterfaces interfaces, bool ipv4, bool ipv6, I
     ipv6_int_up.store(ipv6 ? 1 : 0, std::memory_order_release);
 }
 
-iptSetterState::~iptSetterState() { stop(); }
+iptSetterState::~iptSetterState() {
+    stop();
+}
 
 std::string iptSetterState::wan_ipv4() const {
     const std::lock_guard lock{range_lock_};
@@ -125,8 +127,7 @@ void iptSetterState::wanAddrTrack() {
                     addresses_.lanIp = lanIp;
                 }
                 ipv4_int_up.store(1, std::memory_order_release);
-                lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] IPv4 address read=%s \n",
-                        wanIp.c_str());
+                lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] IPv4 address read=%s \n", wanIp.c_str());
                 break;
             }
         } else if (!ipv6_up()) {
@@ -166,7 +167,9 @@ std::string iptSetterState::lan_address(Family family) const {
     return family == Family::V4 ? addresses_.lanIp : addresses_.lanIpv6;
 }
 
-iptSetterState* ipt_setter() { return the_setter_ptr.load(std::memory_order_acquire); }
+iptSetterState* ipt_setter() {
+    return the_setter_ptr.load(std::memory_order_acquire);
+}
 
 int iptSetterInit(std::span<const char* const> argv, int ipMode) {
     const auto lanIfName = find_arg(argv, "-ifl");

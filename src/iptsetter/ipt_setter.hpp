@@ -46,11 +46,11 @@ struct IptInterfaces {
 };
 
 class iptSetterState {
-public:
+  public:
     static constexpr int kDefaultDscp = 46;
-    static constexpr int kDscpToLl = 1;    // "lw_dscp_to_ll"
-    static constexpr int kAppDscp = 2;     // "lw_app_dscp": marks the IPv6 port rules
-    static constexpr int kWlDscpSet = 4;   // "wl_dscp_set"
+    static constexpr int kDscpToLl = 1;   // "lw_dscp_to_ll"
+    static constexpr int kAppDscp = 2;    // "lw_app_dscp": marks the IPv6 port rules
+    static constexpr int kWlDscpSet = 4;  // "wl_dscp_set"
 
     // The flags tell which families are up: both their LAN and WAN addresses known.
     iptSetterState(IptInterfaces interfaces, bool ipv4, bool ipv6, IptPaths paths, bool setByFile,
@@ -98,7 +98,7 @@ public:
     std::size_t nat_entry_count() const;
     bool rules_file_mode() const { return setByFile; }
 
-private:
+  private:
     // Each runs with `range_lock_` held.
     void iptRun(const std::string& command);
     void multi_rule(char letter, std::string_view data);

@@ -34,8 +34,8 @@ bool accepted(std::string_view cmd, std::string_view name, std::string_view data
         return true;
     }
     // The name is the cloud's text: escaped, so that it can't forge log lines.
-    lld_log(LLD_LOG_ERROR, "[ZEZ-UDERED] [ERR] %s \"%s\" refused: %s\n",
-            json_escape(cmd).c_str(), json_escape(name).c_str(), problem->c_str());
+    lld_log(LLD_LOG_ERROR, "[ZEZ-UDERED] [ERR] %s \"%s\" refused: %s\n", json_escape(cmd).c_str(),
+            json_escape(name).c_str(), problem->c_str());
     return false;
 }
 
@@ -54,7 +54,9 @@ bool iptSetterState::iptSetterPost(JsonPtr array) {
     return true;
 }
 
-std::optional<std::string> iptSetterState::iptSetterDataGet() { return replyQueue.pop(); }
+std::optional<std::string> iptSetterState::iptSetterDataGet() {
+    return replyQueue.pop();
+}
 
 void iptSetterState::natEntryAdd(std::string_view name, std::string_view data,
                                  std::string_view cmd) {
@@ -69,8 +71,7 @@ void iptSetterState::natEntryDel(std::string_view name) {
         removed = natList.remove_if([name](const natEntry& entry) { return entry.name == name; });
     }
     if (!removed) {
-        lld_log(LLD_LOG_INFO, "[ZEZ-UDERED] [INF] %s was not present\n",
-                std::string{name}.c_str());
+        lld_log(LLD_LOG_INFO, "[ZEZ-UDERED] [INF] %s was not present\n", std::string{name}.c_str());
     }
 }
 

@@ -15,8 +15,8 @@ constexpr int kMaxPort = 65535;
 constexpr std::size_t kMaxPortList = 255;
 
 bool all_digits(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(),
-                                        [](char c) { return c >= '0' && c <= '9'; });
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // A decimal number made of digits only, within [low, high].
@@ -41,8 +41,8 @@ std::string cat(std::initializer_list<std::string_view> parts) {
 }
 
 std::string head(Family family, char letter, std::string_view table) {
-    return cat({ipt_tool(family), " -t ", table, " -", std::string_view{&letter, 1},
-                " POSTROUTING"});
+    return cat(
+        {ipt_tool(family), " -t ", table, " -", std::string_view{&letter, 1}, " POSTROUTING"});
 }
 
 }  // namespace
@@ -101,10 +101,14 @@ std::optional<PortData> split_port_data(std::string_view data) {
 
 std::vector<std::string_view> selected_protocols(char letter) {
     switch (letter) {
-        case 'T': return {"tcp"};
-        case 'U': return {"udp"};
-        case 'B': return {"tcp", "udp"};
-        default: return {};
+        case 'T':
+            return {"tcp"};
+        case 'U':
+            return {"udp"};
+        case 'B':
+            return {"tcp", "udp"};
+        default:
+            return {};
     }
 }
 

@@ -37,8 +37,8 @@ void iptSetterState::multi_rule(char letter, std::string_view data) {
     const bool v6 = ipv6_up();
     for (const std::string_view protocol : selected_protocols(split->protocol)) {
         if (v4) {
-            iptRun(multiport_snat_rule(Family::V4, letter, protocol, addresses_.lanIp,
-                                       split->ports, range_.lldSnatV4));
+            iptRun(multiport_snat_rule(Family::V4, letter, protocol, addresses_.lanIp, split->ports,
+                                       range_.lldSnatV4));
         }
         if (v6) {
             iptRun(multiport_snat_rule(Family::V6, letter, protocol, addresses_.lanIpv6,
@@ -118,8 +118,8 @@ int iptSetterState::iptSetPortRange(std::string_view text) {
     if (!range_.lldPortRange.empty()) {
         iptReapply('D');
     }
-    range_ = range_targets(text, range->first, range->second, addresses_.wanIp,
-                           addresses_.wanIpv6, ipv4_up(), ipv6_up(), range_);
+    range_ = range_targets(text, range->first, range->second, addresses_.wanIp, addresses_.wanIpv6,
+                           ipv4_up(), ipv6_up(), range_);
     iptReapply('I');
     return 0;
 }

@@ -40,7 +40,8 @@ void iptSetterState::write_rules_files(const RangeTargets& range, const IptInter
         std::string text;
         for (const std::string_view protocol : {kBothProtocols[1], kBothProtocols[0]}) {
             text += catch_all_snat_rule(Family::V4, kInsert, protocol, addresses.lanIp,
-                                        range.lldSport, range.classicSnatV4) + "\n";
+                                        range.lldSport, range.classicSnatV4) +
+                    "\n";
         }
         for (const natEntry& entry : natList) {
             if (entry.cmd == "multi-add") {
@@ -50,7 +51,8 @@ void iptSetterState::write_rules_files(const RangeTargets& range, const IptInter
                 }
                 for (const std::string_view protocol : selected_protocols(split->protocol)) {
                     text += multiport_snat_rule(Family::V4, kInsert, protocol, addresses.lanIp,
-                                                split->ports, range.lldSnatV4) + "\n";
+                                                split->ports, range.lldSnatV4) +
+                            "\n";
                 }
             } else if (entry.cmd == "device-add") {
                 for (const std::string_view protocol : kBothProtocols) {
@@ -74,7 +76,8 @@ void iptSetterState::write_rules_files(const RangeTargets& range, const IptInter
                 }
                 for (const std::string_view protocol : selected_protocols(split->protocol)) {
                     text += dscp_mark_rule(Family::V6, kInsert, protocol, addresses.lanIpv6,
-                                           split->ports, dscp_value()) + "\n";
+                                           split->ports, dscp_value()) +
+                            "\n";
                 }
             } else if (entry.cmd == "device-add") {
                 for (const std::string_view protocol : kBothProtocols) {

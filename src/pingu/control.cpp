@@ -127,7 +127,8 @@ std::optional<std::string> assign_probe_ports(std::string_view range_text, std::
 }
 
 bool pingu_timing_valid(const tPinguArgs& args) {
-    if (static_cast<std::int64_t>(args.interval) > static_cast<std::int64_t>(args.refresh_period) * 1000) {
+    if (static_cast<std::int64_t>(args.interval) >
+        static_cast<std::int64_t>(args.refresh_period) * 1000) {
         return false;
     }
     return args.kind != PINGU_USER || args.refresh_period < args.duration;

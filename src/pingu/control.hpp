@@ -29,9 +29,9 @@ struct tPinguArgs {
     std::string reflector_url;
     std::int32_t reflector_port = 0;
     std::int32_t port_classic = 0;
-    std::int32_t port_lld = 0;  // 0: no low-latency socket
-    std::int32_t duration = 0;  // seconds; 0 for a monitor probe
-    std::int32_t interval = 0;  // milliseconds
+    std::int32_t port_lld = 0;        // 0: no low-latency socket
+    std::int32_t duration = 0;        // seconds; 0 for a monitor probe
+    std::int32_t interval = 0;        // milliseconds
     std::int32_t refresh_period = 0;  // seconds
     std::int32_t kind = PINGU_USER;
     std::string name;
@@ -45,8 +45,8 @@ std::optional<std::string> parse_pingu_members(const cJSON* request, std::int32_
 
 // Moves `rotation` on through the classifier's range text ("%d-%d") and sets
 // both local ports; the error line when the range is inverted.
-std::optional<std::string> assign_probe_ports(std::string_view range_text,
-                                              std::int32_t& rotation, tPinguArgs& args);
+std::optional<std::string> assign_probe_ports(std::string_view range_text, std::int32_t& rotation,
+                                              tPinguArgs& args);
 
 // The timing rule: interval within the refresh period, and a user probe's
 // refresh period below its duration.

@@ -119,7 +119,7 @@ std::unique_ptr<tConnection> connectionSet(const std::string& reflector, std::ui
 // A timer on the monotonic clock that keeps its own absolute deadline: each
 // expiry moves it on by exactly one period, however late it was handled.
 class ProbeTimer {
-public:
+  public:
     explicit ProbeTimer(std::int64_t period_ms)
         : fd_{::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)},
           period_ns_{period_ms * 1'000'000} {}
@@ -154,7 +154,7 @@ public:
         arm();
     }
 
-private:
+  private:
     void arm() {
         itimerspec expiry{};
         expiry.it_value.tv_sec = static_cast<time_t>(deadline_ns_ / 1'000'000'000);
@@ -208,10 +208,9 @@ void drain(tConnection& connection, const timeval& woke) {
                 std::memcpy(&received, CMSG_DATA(header), sizeof received);
             }
         }
-        const auto delay =
-            probe_delay({rx.data(), static_cast<std::size_t>(got)},
-                        static_cast<std::uint32_t>(received.tv_sec),
-                        static_cast<std::uint32_t>(received.tv_usec));
+        const auto delay = probe_delay({rx.data(), static_cast<std::size_t>(got)},
+                                       static_cast<std::uint32_t>(received.tv_sec),
+                                       static_cast<std::uint32_t>(received.tv_usec));
         if (delay) {
             connection.samples.insert_sorted(*delay);
         }
@@ -227,18 +226,19 @@ void send_cycle(tTestInstance& instance) {
     // Odd cycles go out first on the low-latency path, even ones on the classic path.
     std::vector<tConnection*> order;
     if (instance.conns.size() > 1) {
-        order = {instance.conns[instance.seq % 2].get(), instance.conns[1 - instance.seq % 2].get()};
+        order = {instance.conns[instance.seq % 2].get(),
+                 instance.conns[1 - instance.seq % 2].get()};
     } else {
         order = {instance.conns[0].get()};
     }
     for (tConnection* connection : order) {
-        const ssize_t sent =
-            ::sendto(connection->fd.get(), instance.tx_buf.data(), instance.tx_buf.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&connection->remote),
-                     connection->remote_length);
+        const ssize_t sent = ::sendto(
+            connection->fd.get(), instance.tx_buf.data(), instance.tx_buf.size(), 0,
+            reinterpret_cast<const sockaddr*>(&connection->remote), connection->remote_length);
         if (sent < 1) {
             const iptSetterState* setter = ipt_setter();
-            lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] ....sendto result %d ---> %d-%d,proto=%d ...\n",
+            lld_log(LLD_LOG_DEBUG,
+                    "[ZEZ-UDERED] [DBG] ....sendto result %d ---> %d-%d,proto=%d ...\n",
                     static_cast<int>(sent), setter && setter->ipv4_up() ? 1 : 0,
                     setter && setter->ipv6_up() ? 1 : 0, connection->family);
         }
@@ -266,9 +266,8 @@ void report(const tPinguArgs& args, tTestInstance& instance) {
     const std::string text =
         args.kind == PINGU_MONITOR
             ? format_monitor_report(args.name, wan_address(instance),
-                                    MonitorFigures{args.interval, args.duration,
-                                                   args.port_classic, args.port_lld,
-                                                   instance.shape},
+                                    MonitorFigures{args.interval, args.duration, args.port_classic,
+                                                   args.port_lld, instance.shape},
                                     lists)
             : format_user_report(args.name, instance.seq, lists, wan_address(instance));
     net_send_msg(net_get_link(), 2, TOPIC_METRICS, text);
@@ -279,22 +278,21 @@ enum class ProbeEnd { Completed, Stopped, Failed };
 ProbeEnd run_probe(const tPinguArgs& args, const ProbeStopper& stopper) {
     tTestInstance instance{args};
     const int family = probe_family();
-    instance.conns.push_back(connectionSet(args.reflector_url,
-                                           static_cast<std::uint16_t>(args.port_classic),
-                                           static_cast<std::uint16_t>(args.reflector_port), true,
-                                           0, family));
+    instance.conns.push_back(
+        connectionSet(args.reflector_url, static_cast<std::uint16_t>(args.port_classic),
+                      static_cast<std::uint16_t>(args.reflector_port), true, 0, family));
     if (args.port_lld != 0) {
         const iptSetterState* setter = ipt_setter();
         const int dscp = setter == nullptr ? iptSetterState::kDefaultDscp : setter->dscp_value();
-        instance.conns.push_back(connectionSet(args.reflector_url,
-                                               static_cast<std::uint16_t>(args.port_lld),
-                                               static_cast<std::uint16_t>(args.reflector_port),
-                                               true, dscp * 4, family));
+        instance.conns.push_back(
+            connectionSet(args.reflector_url, static_cast<std::uint16_t>(args.port_lld),
+                          static_cast<std::uint16_t>(args.reflector_port), true, dscp * 4, family));
     }
     write_probe_text(instance.tx_buf, args.kind);
     if (!instance.timer_interval.valid() || !instance.timer_refresh.valid() ||
         !instance.timer_duration.valid()) {
-        lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] PINGU_THREAD '%s' failed to create tTestInstance\n",
+        lld_log(LLD_LOG_DEBUG,
+                "[ZEZ-UDERED] [DBG] PINGU_THREAD '%s' failed to create tTestInstance\n",
                 args.name.c_str());
         return ProbeEnd::Failed;
     }
@@ -346,7 +344,8 @@ ProbeEnd run_probe(const tPinguArgs& args, const ProbeStopper& stopper) {
         }
         if ((watched[kInterval].revents & POLLIN) != 0) {
             if (!instance.timer_interval.consume()) {
-                lld_log(LLD_LOG_ERROR, "[ZEZ-UDERED] [ERR] PINGU_THREAD '%s' interval timer error %d\n",
+                lld_log(LLD_LOG_ERROR,
+                        "[ZEZ-UDERED] [ERR] PINGU_THREAD '%s' interval timer error %d\n",
                         args.name.c_str(), errno);
             }
             instance.timer_interval.advance();
@@ -366,7 +365,8 @@ ProbeEnd run_probe(const tPinguArgs& args, const ProbeStopper& stopper) {
         }
         if ((watched[kDuration].revents & POLLIN) != 0) {
             if (!instance.timer_duration.consume()) {
-                lld_log(LLD_LOG_ERROR, "[ZEZ-UDERED] [ERR] PINGU_THREAD '%s' duration timer error %d\n",
+                lld_log(LLD_LOG_ERROR,
+                        "[ZEZ-UDERED] [ERR] PINGU_THREAD '%s' duration timer error %d\n",
                         args.name.c_str(), errno);
             }
             if (duration_started) {
@@ -443,8 +443,8 @@ void write_probe_header(ProbeDatagram& datagram, std::uint32_t seq, std::uint32_
     put_le32(datagram.data() + 8, microseconds);
 }
 
-std::optional<std::uint32_t> probe_delay(std::span<const std::uint8_t> echo,
-                                         std::uint32_t seconds, std::uint32_t microseconds) {
+std::optional<std::uint32_t> probe_delay(std::span<const std::uint8_t> echo, std::uint32_t seconds,
+                                         std::uint32_t microseconds) {
     if (echo.size() != kProbeDatagramSize) {
         return std::nullopt;
     }

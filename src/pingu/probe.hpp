@@ -31,8 +31,8 @@ void write_probe_header(ProbeDatagram& datagram, std::uint32_t seq, std::uint32_
                         std::uint32_t microseconds);
 // The round-trip delay of an echo received at the given time, in microseconds,
 // in the 32-bit arithmetic both ends share; nullopt unless it is 76 bytes.
-std::optional<std::uint32_t> probe_delay(std::span<const std::uint8_t> echo,
-                                         std::uint32_t seconds, std::uint32_t microseconds);
+std::optional<std::uint32_t> probe_delay(std::span<const std::uint8_t> echo, std::uint32_t seconds,
+                                         std::uint32_t microseconds);
 
 struct tConnection {
     UniqueFd fd;

@@ -19,9 +19,8 @@ void ProbeStopper::request() const {
 void PinguRegistry::add(std::string_view name, unsigned long thread,
                         std::shared_ptr<const ProbeStopper> stopper) {
     const std::lock_guard lock{mutex_};
-    tPinguActive& entry = entries_.push_front(
-        tPinguActive{std::string{name.substr(0, tPinguActive::kNameMax)}, thread,
-                     std::move(stopper)});
+    tPinguActive& entry = entries_.push_front(tPinguActive{
+        std::string{name.substr(0, tPinguActive::kNameMax)}, thread, std::move(stopper)});
     lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] PINGU_ACTIVE '%s':%lu at %p added\n",
             entry.name.c_str(), entry.thread, static_cast<const void*>(&entry));
 }
@@ -57,9 +56,8 @@ std::optional<tPinguActive> PinguRegistry::find(std::string_view name) const {
 bool PinguRegistry::wait_gone(std::string_view name, std::chrono::milliseconds timeout) const {
     std::unique_lock lock{mutex_};
     return removed_.wait_for(lock, timeout, [&] {
-        return entries_.find_if([name](const tPinguActive& entry) {
-                   return entry.name == name;
-               }) == nullptr;
+        return entries_.find_if([name](const tPinguActive& entry) { return entry.name == name; }) ==
+               nullptr;
     });
 }
 
@@ -73,7 +71,9 @@ void PINGU_ACTIVE_add(std::string_view name, unsigned long thread,
     PINGU_ACTIVE_init().add(name, thread, std::move(stopper));
 }
 
-void PINGU_ACTIVE_delete(std::string_view name) { PINGU_ACTIVE_init().remove(name); }
+void PINGU_ACTIVE_delete(std::string_view name) {
+    PINGU_ACTIVE_init().remove(name);
+}
 
 std::optional<tPinguActive> PINGU_ACTIVE_find(std::string_view name) {
     return PINGU_ACTIVE_init().find(name);

@@ -18,13 +18,13 @@ namespace lld {
 
 // Asks a probe thread to end: its wait watches this descriptor.
 class ProbeStopper {
-public:
+  public:
     ProbeStopper();
     int fd() const { return fd_.get(); }
     bool valid() const { return static_cast<bool>(fd_); }
     void request() const;
 
-private:
+  private:
     UniqueFd fd_;
 };
 
@@ -36,7 +36,7 @@ struct tPinguActive {
 };
 
 class PinguRegistry {
-public:
+  public:
     void add(std::string_view name, unsigned long thread,
              std::shared_ptr<const ProbeStopper> stopper);
     void remove(std::string_view name);
@@ -46,7 +46,7 @@ public:
     // Waits until no entry of that name is left, or the timeout passes.
     bool wait_gone(std::string_view name, std::chrono::milliseconds timeout) const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     mutable std::condition_variable removed_;
     tList<tPinguActive> entries_;  // newest first

@@ -16,11 +16,11 @@ namespace lld {
 namespace {
 
 TEST(FindArg, ExactNamesFirstMatchAndTrailingOption) {
-    const std::array<const char*, 8> argv{"-ifl", "prog", "-ifl", "lan0", "-ifw",
-                                          "-ifl", "wan0", "-config"};
+    const std::array<const char*, 8> argv{"-ifl", "prog", "-ifl", "lan0",
+                                          "-ifw", "-ifl", "wan0", "-config"};
     EXPECT_EQ(find_arg(argv, "-ifl"), "prog");  // the program name position counts too
     EXPECT_EQ(find_arg(argv, "-ifw"), "-ifl");
-    EXPECT_FALSE(find_arg(argv, "-config"));    // last, with no value
+    EXPECT_FALSE(find_arg(argv, "-config"));  // last, with no value
     EXPECT_FALSE(find_arg(argv, "-if"));
     EXPECT_FALSE(find_arg(std::span<const char* const>{}, "-ifl"));
 }
@@ -91,13 +91,13 @@ TEST(CloudPortRange, KeepsAtMost15Characters) {
 }
 
 class TempFile {
-public:
+  public:
     explicit TempFile(const std::string& content) : path_{dir_ / "file"} {
         std::ofstream{path_, std::ios::binary} << content;
     }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     test::TempDir dir_;
     std::string path_;
 };
@@ -113,8 +113,8 @@ std::string captured_read(const std::string& path, bool* parsed) {
 
 TEST(ReadConfigFile, MissingEmptyBrokenAndGood) {
     bool parsed = true;
-    EXPECT_NE(captured_read("/nonexistent/lld.json", &parsed).find(
-                  "[ZEZ-UDERED] [ERR] File /nonexistent/lld.json not found\n"),
+    EXPECT_NE(captured_read("/nonexistent/lld.json", &parsed)
+                  .find("[ZEZ-UDERED] [ERR] File /nonexistent/lld.json not found\n"),
               std::string::npos);
     EXPECT_FALSE(parsed);
 

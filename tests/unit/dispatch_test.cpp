@@ -74,7 +74,7 @@ TEST(GuiToken, UnsafePlacesAreRefused) {
 
 // Answers the modem's commands with prepared records.
 class ModemShell final : public Shell {
-public:
+  public:
     std::map<std::string, std::vector<std::uint8_t>> outputs;
     std::optional<std::vector<std::uint8_t>> read_output(const std::string& command,
                                                          std::size_t limit) override {
@@ -100,7 +100,7 @@ std::vector<std::uint8_t> words(Words... values) {
 }
 
 class LldConfig : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         modem.outputs["ondrel_rpc_client arm cm_aggserflow"] = words(1, 1, 7, 1);
         modem.outputs["ondrel_rpc_client arm cm_pktclass"] = words(1, 7, 0, 0, 5000, 5010, 0, 0);

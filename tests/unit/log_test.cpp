@@ -15,10 +15,9 @@ TEST(LogThreshold, FirstMatchingWordDecides) {
         const char* value;
         int threshold;
     } cases[] = {
-        {nullptr, -1},         {"", -1},           {"verbose", -1},     {"DEBUG", -1},
-        {"debug", 3},          {"error,debug", 3}, {"info", 1},         {"warn", 2},
-        {"error", 0},          {"info+warn", 1},   {"mydebugging", 3},  {"warning", 2},
-        {"errors only", 0},
+        {nullptr, -1},      {"", -1},       {"verbose", -1},    {"DEBUG", -1}, {"debug", 3},
+        {"error,debug", 3}, {"info", 1},    {"warn", 2},        {"error", 0},  {"info+warn", 1},
+        {"mydebugging", 3}, {"warning", 2}, {"errors only", 0},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(log_threshold(c.value), c.threshold) << (c.value ? c.value : "(unset)");

@@ -14,7 +14,8 @@ TEST(StatusReports, ExactTexts) {
     EXPECT_EQ(format_shutdown_report(), R"({"lld_status":"shutting_down"})");
     EXPECT_EQ(format_ready_report(std::string{"00ff"}),
               R"({"lld_status":"ready_to_go","hadp":"00ff","version":"1.0.0"})");
-    EXPECT_EQ(format_ready_report(std::nullopt), R"({"lld_status":"ready_to_go","version":"1.0.0"})");
+    EXPECT_EQ(format_ready_report(std::nullopt),
+              R"({"lld_status":"ready_to_go","version":"1.0.0"})");
     EXPECT_EQ(format_error_report("5000-5010", "6000-6010"),
               R"({"lld_status":"running_with_error","lld_error":{"port_range_mismatch":)"
               R"x("Source NAT port mis-match between DOCSIS classifier (5000-5010) and Cloud )x"
@@ -62,7 +63,7 @@ TEST(StatusReports, ErrorReportStaysValidAndBounded) {
 
 TEST(JsonEscape, EscapesAndBoundedCuts) {
     EXPECT_EQ(json_escape("a\"b\\c\n\x01"), "a\\\"b\\\\c\\n\\u0001");
-    EXPECT_EQ(json_escape_bounded("\"\"\"", 5), "\\\"\\\"");  // never half an escape
+    EXPECT_EQ(json_escape_bounded("\"\"\"", 5), "\\\"\\\"");    // never half an escape
     EXPECT_EQ(json_escape_bounded("ab\xe2\x82\xac", 4), "ab");  // never half a character
     EXPECT_EQ(json_escape_bounded("ab\xe2\x82\xac", 5), "ab\xe2\x82\xac");
 }

@@ -9,7 +9,7 @@
 namespace lld::test {
 
 class TempDir {
-public:
+  public:
     TempDir() {
         const char* base = std::getenv("TMPDIR");
         std::string pattern = std::string{base != nullptr ? base : "/tmp"} + "/lld-unit-XXXXXX";
@@ -27,7 +27,7 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
