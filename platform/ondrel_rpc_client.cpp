@@ -35,7 +35,7 @@ namespace {
 constexpr std::size_t kMaxStateBytes = std::size_t{1} << 20;
 constexpr std::size_t kMaxLineLength = 1024;
 
-enum class Command : std::size_t { kAggregate, kClassifiers, kFlows };
+enum class Command : std::size_t { Aggregate, Classifiers, Flows };
 constexpr std::size_t kCommandCount = 3;
 constexpr std::array<std::string_view, kCommandCount> kCommandNames{"cm_aggserflow", "cm_pktclass",
                                                                     "cm_serflow"};
@@ -53,7 +53,7 @@ constexpr std::size_t index_of(Command command) {
     return static_cast<std::size_t>(command);
 }
 
-enum class Fault { kNoOutput, kTruncated };
+enum class Fault { NoOutput, Truncated };
 
 struct Classifier {
     std::uint32_t class_id = 0;
@@ -248,9 +248,9 @@ Error apply_line(const std::vector<std::string_view>& words, ModemState& state) 
         }
         Fault fault{};
         if (words[2] == "none") {
-            fault = Fault::kNoOutput;
+            fault = Fault::NoOutput;
         } else if (words[2] == "truncated") {
-            fault = Fault::kTruncated;
+            fault = Fault::Truncated;
         } else {
             return "unknown failure '" + shown(words[2]) + "' (none or truncated)";
         }
@@ -270,7 +270,7 @@ Error apply_line(const std::vector<std::string_view>& words, ModemState& state) 
         if (Error e = command_argument(words[1], command)) {
             return e;
         }
-        if (command == Command::kAggregate) {
+        if (command == Command::Aggregate) {
             return "noterm: cm_aggserflow has no table";
         }
         state.unterminated[index_of(command)] = true;
@@ -378,11 +378,11 @@ using FlowRecord = Record<48>;
 
 std::size_t record_size(Command command) {
     switch (command) {
-        case Command::kAggregate:
+        case Command::Aggregate:
             return AggregateRecord::kSize;
-        case Command::kClassifiers:
+        case Command::Classifiers:
             return ClassifierRecord::kSize;
-        case Command::kFlows:
+        case Command::Flows:
             return FlowRecord::kSize;
     }
     return 0;
@@ -437,13 +437,13 @@ std::optional<Bytes> build_output(Command command, const LoadedState& loaded) {
     const ModemState& state = loaded.state;
     Bytes out;
     switch (command) {
-        case Command::kAggregate:
+        case Command::Aggregate:
             if (!state.ll_sfid) {
                 return std::nullopt;
             }
             append_aggregate(*state.ll_sfid, out);
             break;
-        case Command::kClassifiers:
+        case Command::Classifiers:
             for (const Classifier& c : state.classifiers) {
                 append_classifier(c, out);
             }
@@ -451,7 +451,7 @@ std::optional<Bytes> build_output(Command command, const LoadedState& loaded) {
                 append_terminator<ClassifierRecord>(out);
             }
             break;
-        case Command::kFlows: {
+        case Command::Flows: {
             const std::int64_t now = std::time(nullptr);
             const std::uint64_t elapsed =
                 now > loaded.epoch ? static_cast<std::uint64_t>(now - loaded.epoch) : 0;
@@ -515,13 +515,13 @@ int main(int argc, char** argv) {
     const std::string name{kCommandNames[index_of(*command)]};
 
     const std::optional<Fault> fault = modem.state.faults[index_of(*command)];
-    if (fault == Fault::kNoOutput) {
+    if (fault == Fault::NoOutput) {
         return fail(name + ": failing with no output (fail switch)");
     }
 
     std::optional<Bytes> output = build_output(*command, modem);
     if (!output) {
-        if (fault != Fault::kTruncated) {
+        if (fault != Fault::Truncated) {
             return fail(name + ": no 'aggregate' line in the state file");
         }
         // The truncated half of the aggregate record holds only marker words, so the value of
@@ -529,13 +529,13 @@ int main(int argc, char** argv) {
         output.emplace();
         append_aggregate(0, *output);
     }
-    if (fault == Fault::kTruncated) {
+    if (fault == Fault::Truncated) {
         output->resize(std::min(output->size(), record_size(*command) / 2));
     }
     if (!write_all(*output)) {
         return 1;
     }
-    if (fault == Fault::kTruncated) {
+    if (fault == Fault::Truncated) {
         return fail(name + ": output cut short (fail switch)");
     }
     return 0;

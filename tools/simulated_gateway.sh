@@ -11,7 +11,20 @@ fi
 export PATH="$build/platform/bin:$PATH"
 export LLD_PLATFORM_DIR=/tmp/platform
 
+# A private /tmp that still shows a checkout or build directory living under /tmp.
+tops=() fds=() held=()
+for path in "$build" "$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"; do
+    case $(realpath "$path") in /tmp/?*) tops+=("$(realpath "$path" | cut -d/ -f1-3)") ;; esac
+done
+for top in $(printf '%s\n' "${tops[@]}" | sort -u); do
+    exec {fd}<"$top"
+    fds+=("$fd") held+=("$top")
+done
 mount -t tmpfs -o mode=1777 tmpfs /tmp
+for i in "${!fds[@]}"; do
+    mkdir "${held[$i]}"
+    mount --no-canonicalize --bind "/proc/self/fd/${fds[$i]}" "${held[$i]}"
+done
 mkdir -p /etc/atom
 mount -t tmpfs tmpfs /etc/atom
 ip link set lo up

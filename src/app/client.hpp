@@ -1,19 +1,79 @@
-// Start-up, registration and the main loop of the daemon.
+// The one owner: the configuration, the child runner, the proxy link and every
+// subsystem, made in floor order (and so destroyed in reverse: each subsystem's
+// threads stop before the link and the runner they use go).
 #pragma once
 
+#include <memory>
+#include <span>
+
+#include "app/config.hpp"
+#include "app/dispatcher.hpp"
+#include "app/options.hpp"
 #include "app/shutdown.hpp"
 #include "cloud/link.hpp"
+#include "common/child.hpp"
+#include "docsis/modem.hpp"
+#include "docsis/publisher.hpp"
+#include "docsis/stats_server.hpp"
+#include "iptsetter/rule_setter.hpp"
+#include "pingu/control.hpp"
+#include "pingu/network.hpp"
 
 namespace lld {
 
-// The whole daemon: returns the exit status (255 on a start-up failure).
-int lld_main(int argc, char** argv);
+// Any start-up failure ends the process with this status.
+inline constexpr int kStartupFailure = 255;
 
-// Waits until the WAN service can be queried (20 tries, 5 s apart) and then
-// publishes the ready report; a termination signal during the wait shuts down.
-void wait_and_register(ShutdownSignals& signals);
+class Client {
+  public:
+    // Start-up in its fixed order, each failure logged; null when start-up failed.
+    static std::unique_ptr<Client> start(std::span<const char* const> argv,
+                                         ShutdownSignals& signals);
 
-// Serves the link until it is closed; `fdAck` is -1 when there is none.
-void lld_main_loop(nal_socket* link, int fdAck, ShutdownSignals& signals);
+    Client(ClientConfig config, std::unique_ptr<ChildRunner> runner,
+           std::unique_ptr<ProxyLink> link, RuleSetterSettings rules, ShutdownSignals& signals);
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Waits for the WAN service, registers, and serves the link until it closes
+    // or a termination signal arrives. The process's exit status.
+    int run();
+
+  private:
+    // The gateway as the probes see it: the modem's range, the rule setter's WAN side.
+    class ProbeView final : public ProbeNetwork {
+      public:
+        ProbeView(Modem& modem, const RuleSetter& rules) : modem_{modem}, rules_{rules} {}
+        PortRange classifier_range() override { return modem_.classifier_range(); }
+        bool up(Family family) const override { return rules_.up(family); }
+        std::string wan_address(Family family) const override {
+            return rules_.wan_address(family);
+        }
+        int dscp_value() const override { return rules_.dscp_value(); }
+
+      private:
+        Modem& modem_;
+        const RuleSetter& rules_;
+    };
+
+    // False when a termination signal ended the wait (the shutdown is done then).
+    bool wait_and_register();
+    // Sleeps up to `timeout_ms`; false when a termination signal arrived first.
+    bool pause(int timeout_ms);
+    void serve_link();
+    void shut_down();
+
+    ShutdownSignals& signals_;
+    const ClientConfig config_;
+    const std::unique_ptr<ChildRunner> runner_;
+    const std::unique_ptr<ProxyLink> link_;
+    Modem modem_;
+    RuleSetter rules_;
+    ProbeView probe_view_;
+    StatsPublisher stats_;
+    ProbeControl probes_;
+    StatsServer stats_server_;
+    Dispatcher dispatcher_;
+};
 
 }  // namespace lld

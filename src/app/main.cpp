@@ -1,5 +1,7 @@
 #include "app/client.hpp"
 
 int main(int argc, char** argv) {
-    return lld::lld_main(argc, argv);
+    lld::ShutdownSignals signals;
+    const auto client = lld::Client::start({argv, static_cast<std::size_t>(argc)}, signals);
+    return client ? client->run() : lld::kStartupFailure;
 }

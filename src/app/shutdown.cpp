@@ -6,19 +6,12 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
-
-#include "app/log.hpp"
-#include "app/status.hpp"
-#include "cloud/link.hpp"
-#include "pingu/control.hpp"
-#include "pingu/registry.hpp"
 
 namespace lld {
 namespace {
 
 constexpr int kSignals[] = {SIGTERM, SIGINT, SIGABRT};
+// The write end of the pipe, for the handler; -1 when no ShutdownSignals lives.
 std::atomic<int> signal_pipe{-1};
 static_assert(std::atomic<int>::is_always_lock_free);
 
@@ -57,23 +50,9 @@ ShutdownSignals::~ShutdownSignals() {
     signal_pipe.store(-1, std::memory_order_relaxed);
 }
 
-int ShutdownSignals::take() {
+int ShutdownSignals::take() const {
     unsigned char byte = 0;
     return ::read(read_end_.get(), &byte, 1) == 1 ? byte : 0;
-}
-
-void lld_shutdown_handler(int /*signal_number*/) {
-    lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] LLD Process is going down\n");
-    nal_socket* link = net_get_link();
-    if (PINGU_ACTIVE_find(kUserPinguName)) {
-        pingu_state_publish(PINGU_USER, PINGU_STATE_INTERRUPTED);
-    }
-    StatusSlot& slot = lld_status();
-    slot.lld_status_buf = format_shutdown_report();
-    net_send_msg(link, 2, TOPIC_STATUS, slot.lld_status_buf);
-    std::fflush(stdout);
-    // Other threads may still be at work: end without running destructors under them.
-    std::_Exit(0);
 }
 
 }  // namespace lld

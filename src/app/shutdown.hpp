@@ -8,7 +8,9 @@ namespace lld {
 
 class ShutdownSignals {
   public:
-    // Installs the handler for SIGTERM, SIGINT and SIGABRT. One instance per process.
+    // Installs the handler for SIGTERM, SIGINT and SIGABRT. One instance per
+    // process: the handler reaches it through the one process-wide descriptor a
+    // signal handler may use.
     ShutdownSignals();
     ~ShutdownSignals();
     ShutdownSignals(const ShutdownSignals&) = delete;
@@ -17,14 +19,11 @@ class ShutdownSignals {
     // Readable once a termination signal has arrived.
     int fd() const { return read_end_.get(); }
     // The signal that arrived, or 0 when none is waiting.
-    int take();
+    int take() const;
 
   private:
     UniqueFd read_end_;
     UniqueFd write_end_;
 };
-
-// Publishes the last status and ends the process with exit status 0.
-[[noreturn]] void lld_shutdown_handler(int signal_number);
 
 }  // namespace lld

@@ -1,35 +1,13 @@
 #include "app/status.hpp"
 
-#include "app/config.hpp"
-#include "cloud/link.hpp"
 #include "cloud/seal.hpp"
 #include "common/json.hpp"
+#include "common/log.hpp"
 
 namespace lld {
-namespace {
-
-constexpr std::string_view kStatusWords[] = {"\"ready_to_go\"", "\"running\"",
-                                             "\"running_with_error\"", "\"shutting_down\""};
-
-const char* text_or_null(const std::optional<std::string>& text) {
-    return text ? text->c_str() : nullptr;
-}
-
-}  // namespace
-
-std::string_view status_word(StatusWord word) {
-    return kStatusWords[word];
-}
-
-StatusSlot& lld_status() {
-    static StatusSlot slot;
-    return slot;
-}
 
 std::string format_ready_report(const std::optional<std::string>& sealed_password) {
-    std::string report = "{\"lld_status\":";
-    report += status_word(STATUS_READY_TO_GO);
-    report += ',';
+    std::string report = "{\"lld_status\":\"ready_to_go\",";
     if (sealed_password) {
         report += "\"hadp\":\"" + *sealed_password + "\",";
     }
@@ -40,32 +18,34 @@ std::string format_ready_report(const std::optional<std::string>& sealed_passwor
 }
 
 std::string format_running_report() {
-    return "{\"lld_status\":" + std::string{status_word(STATUS_RUNNING)} + "}";
+    return "{\"lld_status\":\"running\"}";
 }
 
 std::string format_error_report(std::string_view docsis_range, std::string_view cloud_range) {
-    std::string head = "{\"lld_status\":" + std::string{status_word(STATUS_RUNNING_WITH_ERROR)} +
-                       ",\"lld_error\":{\"port_range_mismatch\":\"Source NAT port mis-match "
-                       "between DOCSIS classifier (";
-    head += json_escape(docsis_range);
-    head += ") and Cloud configuration (";
+    std::string report =
+        "{\"lld_status\":\"running_with_error\",\"lld_error\":{\"port_range_mismatch\":\"Source "
+        "NAT port mis-match between DOCSIS classifier (";
+    report += json_escape(docsis_range);
+    report += ") and Cloud configuration (";
     constexpr std::string_view kTail = ")\"}}";
-    const std::size_t room = StatusSlot::kCapacity - 1 - head.size() - kTail.size();
-    head += json_escape_bounded(cloud_range, room);
-    head += kTail;
-    return head;
+    const std::size_t room = kStatusCapacity - 1 - report.size() - kTail.size();
+    report += json_escape_bounded(cloud_range, room);
+    report += kTail;
+    return report;
 }
 
 std::string format_shutdown_report() {
-    return "{\"lld_status\":" + std::string{status_word(STATUS_SHUTTING_DOWN)} + "}";
+    return "{\"lld_status\":\"shutting_down\"}";
 }
 
-int lld_send_ready_status() {
-    const client_config& config = process_config();
-    const auto sealed = haa_encrypt_cloud_message(
-        text_or_null(config.ha_IV), text_or_null(config.password), text_or_null(config.device_id));
-    net_send_msg(net_get_link(), 2, TOPIC_STATUS, format_ready_report(sealed));
-    return 0;
+void publish_ready_report(Publisher& publisher, const ClientConfig& config) {
+    std::optional<std::string> sealed;
+    if (config.ha_iv && config.password && config.device_id) {
+        sealed = seal_text(*config.password, *config.device_id, *config.ha_iv);
+    } else {
+        log_debug("haa_encrypt_cloud_message: Incorrect parameter (no ha_IV)");
+    }
+    publisher.publish(Topic::Status, format_ready_report(sealed));
 }
 
 }  // namespace lld

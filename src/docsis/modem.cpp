@@ -1,27 +1,20 @@
 #include "docsis/modem.hpp"
 
-#include <cjson/cJSON.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <string_view>
 
-#include "app/log.hpp"
-#include "common/shell.hpp"
+#include "common/json.hpp"
+#include "common/log.hpp"
 
 namespace lld {
 namespace {
 
-struct CjsonDeleter {
-    void operator()(cJSON* item) const { cJSON_Delete(item); }
-};
-using CjsonPtr = std::unique_ptr<cJSON, CjsonDeleter>;
-
-struct CjsonFree {
-    void operator()(char* text) const { cJSON_free(text); }
-};
+constexpr std::size_t kAggregateLimit = 512;
+constexpr std::size_t kClassifierLimit = 512;
+constexpr std::size_t kWanServiceLimit = 15;
 
 // Record `index` of a table; the tool's bytes carry no alignment guarantee.
 template <typename Record>
@@ -36,24 +29,28 @@ std::size_t whole_records(std::span<const std::uint8_t> table) {
     return table.size() / sizeof(Record);
 }
 
-std::optional<std::vector<std::uint8_t>> run_tool(std::string_view command, std::size_t limit) {
-    return shell().read_output(std::string{command}, limit);
+Argv modem_command(const char* query) {
+    return {"ondrel_rpc_client", "arm", query};
+}
+
+int as_signed(std::uint32_t value) {
+    return static_cast<int>(static_cast<std::int32_t>(value));
 }
 
 }  // namespace
 
-std::optional<asf_info> parse_asf_info(std::span<const std::uint8_t> output) {
-    if (whole_records<asf_info>(output) == 0) {
+std::optional<AggregateFlowInfo> parse_aggregate_info(std::span<const std::uint8_t> output) {
+    if (whole_records<AggregateFlowInfo>(output) == 0) {
         return std::nullopt;
     }
-    return record_at<asf_info>(output, 0);
+    return record_at<AggregateFlowInfo>(output, 0);
 }
 
-std::optional<pktclass_entry> find_pktclass_entry(std::span<const std::uint8_t> table,
-                                                  std::uint32_t sfid) {
-    const std::size_t count = whole_records<pktclass_entry>(table);
+std::optional<ClassifierEntry> find_classifier(std::span<const std::uint8_t> table,
+                                               std::uint32_t sfid) {
+    const std::size_t count = whole_records<ClassifierEntry>(table);
     for (std::size_t i = 0; i < count; ++i) {
-        const auto entry = record_at<pktclass_entry>(table, i);
+        const auto entry = record_at<ClassifierEntry>(table, i);
         if (entry.class_id == 0) {
             break;
         }
@@ -70,12 +67,12 @@ bool wan_service_started(std::span<const std::uint8_t> output) {
            std::equal(kStarted.begin(), kStarted.end(), output.begin());
 }
 
-std::vector<serflow_entry> parse_serflow_table(std::span<const std::uint8_t> table) {
-    const std::size_t count = whole_records<serflow_entry>(table);
-    std::vector<serflow_entry> entries;
+std::vector<ServiceFlowEntry> parse_service_flows(std::span<const std::uint8_t> table) {
+    const std::size_t count = whole_records<ServiceFlowEntry>(table);
+    std::vector<ServiceFlowEntry> entries;
     entries.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        const auto entry = record_at<serflow_entry>(table, i);
+        const auto entry = record_at<ServiceFlowEntry>(table, i);
         if (entry.sfid == 0) {
             break;
         }
@@ -84,133 +81,80 @@ std::vector<serflow_entry> parse_serflow_table(std::span<const std::uint8_t> tab
     return entries;
 }
 
-std::string format_sf_stats(std::uint32_t ll_sfid, const serflow_entry& entry) {
+std::string format_flow_stats(std::uint32_t ll_sfid, const ServiceFlowEntry& entry) {
     // The SFID and the 32-bit counters go out signed, as the cloud side has
     // always received them.
     std::array<char, 512> line{};
-    std::snprintf(line.data(), line.size(), "%d,%s,%llu,%llu,%d,%d",
-                  static_cast<int>(static_cast<std::int32_t>(ll_sfid)),
+    std::snprintf(line.data(), line.size(), "%d,%s,%llu,%llu,%d,%d", as_signed(ll_sfid),
                   entry.direction != 0 ? "US" : "DS",
                   static_cast<unsigned long long>(entry.count64_a),
-                  static_cast<unsigned long long>(entry.count64_b),
-                  static_cast<int>(static_cast<std::int32_t>(entry.count32_a)),
-                  static_cast<int>(static_cast<std::int32_t>(entry.count32_b)));
-
-    CjsonPtr root{cJSON_CreateObject()};
-    CjsonPtr array{cJSON_CreateArray()};
-    if (!root || !array) {
+                  static_cast<unsigned long long>(entry.count64_b), as_signed(entry.count32_a),
+                  as_signed(entry.count32_b));
+    const JsonPtr root{cJSON_CreateObject()};
+    cJSON* array = cJSON_AddArrayToObject(root.get(), "docsis");
+    if (array == nullptr || !cJSON_AddItemToArray(array, cJSON_CreateString(line.data()))) {
         return {};
     }
-    CjsonPtr text{cJSON_CreateString(line.data())};
-    if (!text || !cJSON_AddItemToArray(array.get(), text.get())) {
-        return {};
-    }
-    text.release();  // owned by the array from here on
-    if (!cJSON_AddItemToObject(root.get(), "docsis", array.get())) {
-        return {};
-    }
-    array.release();  // owned by the object from here on
-
-    const std::unique_ptr<char, CjsonFree> printed{cJSON_Print(root.get())};
-    if (!printed) {
-        return {};
-    }
-    return std::string{printed.get()};
+    return json_print(root.get()).value_or("");
 }
 
-int get_asf_info(asf_info* out) {
-    if (out == nullptr) {
-        return -1;
+std::vector<std::uint8_t> Modem::query(Argv command, std::size_t limit) {
+    return runner_.run(command, limit).output;
+}
+
+std::optional<AggregateFlowInfo> Modem::aggregate_info() {
+    return parse_aggregate_info(query(modem_command("cm_aggserflow"), kAggregateLimit));
+}
+
+std::optional<ClassifierEntry> Modem::classifier(std::uint32_t sfid) {
+    return find_classifier(query(modem_command("cm_pktclass"), kClassifierLimit), sfid);
+}
+
+std::optional<bool> Modem::wan_service_status() {
+    const auto output = query({"sysevent", "get", "wan_service-status"}, kWanServiceLimit);
+    if (output.empty()) {
+        return std::nullopt;
     }
-    const auto output = run_tool(kAggServFlowCommand, kAggServFlowLimit);
-    if (!output) {
-        return -1;
-    }
-    const auto info = parse_asf_info(*output);
+    return wan_service_started(output);
+}
+
+std::vector<std::uint8_t> Modem::service_flow_table(std::size_t limit) {
+    return query(modem_command("cm_serflow"), limit);
+}
+
+PortRange Modem::classifier_range() {
+    // Failures are deliberately not told apart: callers get 0-0 for a modem that
+    // can't be asked, just as for one without a low-latency classifier.
+    const auto info = aggregate_info();
+    const auto entry = classifier(info ? info->ll_sfid : 0);
+    return entry ? PortRange{entry->port_low, entry->port_high} : PortRange{};
+}
+
+std::optional<std::string> Modem::low_latency_stats() {
+    const auto info = aggregate_info();
     if (!info) {
-        return -1;
-    }
-    *out = *info;
-    return 0;
-}
-
-int get_pktclass_entry(std::uint32_t sfid, pktclass_entry* out) {
-    if (out == nullptr) {
-        return -1;
-    }
-    const auto table = run_tool(kPktClassCommand, kPktClassLimit);
-    if (!table) {
-        return -1;
-    }
-    const auto entry = find_pktclass_entry(*table, sfid);
-    if (!entry) {
-        return -1;
-    }
-    *out = *entry;
-    return 0;
-}
-
-int get_wan_service_status(int* started) {
-    if (started == nullptr) {
-        return -1;
-    }
-    *started = 0;
-    const auto output = run_tool(kWanServiceCommand, kWanServiceLimit);
-    if (!output || output->empty()) {
-        return -1;
-    }
-    *started = wan_service_started(*output) ? 1 : 0;
-    return 0;
-}
-
-int lld_get_port_range(std::span<char> buffer) {
-    if (buffer.empty()) {
-        return -1;
-    }
-    // Failures are deliberately not told apart: callers get "0-0" for a modem
-    // that can't be asked, just as for one without a low-latency classifier.
-    asf_info info{};
-    pktclass_entry entry{};
-    static_cast<void>(get_asf_info(&info));
-    static_cast<void>(get_pktclass_entry(info.ll_sfid, &entry));
-    std::snprintf(buffer.data(), buffer.size(), "%d-%d", static_cast<int>(entry.port_low),
-                  static_cast<int>(entry.port_high));
-    return 0;
-}
-
-std::optional<std::string> lld_get_sf_stats() {
-    asf_info info{};
-    if (get_asf_info(&info) != 0) {
-        lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] LLD: get_asf_info failed \n");
+        log_debug("LLD: get_asf_info failed ");
         return std::nullopt;
     }
-
-    const auto table = run_tool(kServFlowCommand, kServFlowLimit);
-    if (!table) {
-        lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] LLD: Failed to get GET_SF_STATS \n");
-    }
-    if (!table || table->size() < sizeof(serflow_entry)) {
-        lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] LLD: lld_get_sf_stats failed \n");
+    const auto table = service_flow_table();
+    if (table.size() < sizeof(ServiceFlowEntry)) {
+        log_debug("LLD: lld_get_sf_stats failed ");
         return std::nullopt;
     }
-
-    for (const serflow_entry& entry : parse_serflow_table(*table)) {
-        lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] LLD : LowLatencySFID=%d, FlowSID=%d \n",
-                static_cast<int>(static_cast<std::int32_t>(info.ll_sfid)),
-                static_cast<int>(static_cast<std::int32_t>(entry.sfid)));
-        if (entry.sfid != info.ll_sfid) {
+    for (const ServiceFlowEntry& entry : parse_service_flows(table)) {
+        log_debug("LLD : LowLatencySFID=%d, FlowSID=%d ", as_signed(info->ll_sfid),
+                  as_signed(entry.sfid));
+        if (entry.sfid != info->ll_sfid) {
             continue;
         }
-        lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] LLD SFID(%d) matching, returning the stats...\n",
-                static_cast<int>(static_cast<std::int32_t>(info.ll_sfid)));
-        std::string stats = format_sf_stats(info.ll_sfid, entry);
+        log_debug("LLD SFID(%d) matching, returning the stats...", as_signed(info->ll_sfid));
+        std::string stats = format_flow_stats(info->ll_sfid, entry);
         if (stats.empty()) {
             return std::nullopt;
         }
         return stats;
     }
-
-    lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] LLD: lld_get_sf_stats failed \n");
+    log_debug("LLD: lld_get_sf_stats failed ");
     return std::nullopt;
 }
 

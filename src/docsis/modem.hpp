@@ -10,19 +10,16 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <type_traits>
 #include <vector>
 
+#include "common/child.hpp"
+#include "common/types.hpp"
+
 namespace lld {
 
-inline constexpr std::string_view kAggServFlowCommand = "ondrel_rpc_client arm cm_aggserflow";
-inline constexpr std::string_view kPktClassCommand = "ondrel_rpc_client arm cm_pktclass";
-inline constexpr std::string_view kServFlowCommand = "ondrel_rpc_client arm cm_serflow";
-inline constexpr std::string_view kWanServiceCommand = "sysevent get wan_service-status";
-
 // Aggregate service-flow record.
-struct asf_info {
+struct AggregateFlowInfo {
     std::uint32_t pad_0;
     std::uint32_t pad_4;
     std::uint32_t ll_sfid;  // SFID of the low-latency service flow
@@ -30,7 +27,7 @@ struct asf_info {
 };
 
 // Classifier record; a zero class_id ends the table.
-struct pktclass_entry {
+struct ClassifierEntry {
     std::uint32_t class_id;
     std::uint32_t sfid;  // the service flow this classifier feeds
     std::uint32_t pad_8;
@@ -43,7 +40,7 @@ struct pktclass_entry {
 
 // Service-flow record; a zero sfid ends the table. The counters are passed on
 // exactly as the modem reports them.
-struct serflow_entry {
+struct ServiceFlowEntry {
     std::uint32_t sfid;
     std::uint32_t direction;  // 0 downstream, anything else upstream
     std::uint16_t tag16;
@@ -58,56 +55,64 @@ struct serflow_entry {
 
 // The records are filled by memcpy from the tool's output, so their layout must
 // match it on every target, 32-bit ARM included.
-static_assert(sizeof(asf_info) == 16 && offsetof(asf_info, ll_sfid) == 8);
-static_assert(sizeof(pktclass_entry) == 32 && offsetof(pktclass_entry, sfid) == 4 &&
-              offsetof(pktclass_entry, port_low) == 16 &&
-              offsetof(pktclass_entry, port_high) == 20);
-static_assert(sizeof(serflow_entry) == 48 && offsetof(serflow_entry, tag16) == 8 &&
-              offsetof(serflow_entry, count64_a) == 16 &&
-              offsetof(serflow_entry, count64_b) == 24 &&
-              offsetof(serflow_entry, count32_a) == 32 &&
-              offsetof(serflow_entry, count32_b) == 36 && offsetof(serflow_entry, count64_c) == 40);
-static_assert(std::is_trivially_copyable_v<asf_info> &&
-              std::is_trivially_copyable_v<pktclass_entry> &&
-              std::is_trivially_copyable_v<serflow_entry>);
-
-// Output limits of the tool runs; the tool's output beyond them is ignored.
-inline constexpr std::size_t kAggServFlowLimit = 512;
-inline constexpr std::size_t kPktClassLimit = 512;
-inline constexpr std::size_t kServFlowLimit = 8096;
-inline constexpr std::size_t kWanServiceLimit = 15;
+static_assert(sizeof(AggregateFlowInfo) == 16 && offsetof(AggregateFlowInfo, ll_sfid) == 8);
+static_assert(sizeof(ClassifierEntry) == 32 && offsetof(ClassifierEntry, sfid) == 4 &&
+              offsetof(ClassifierEntry, port_low) == 16 &&
+              offsetof(ClassifierEntry, port_high) == 20);
+static_assert(sizeof(ServiceFlowEntry) == 48 && offsetof(ServiceFlowEntry, tag16) == 8 &&
+              offsetof(ServiceFlowEntry, count64_a) == 16 &&
+              offsetof(ServiceFlowEntry, count64_b) == 24 &&
+              offsetof(ServiceFlowEntry, count32_a) == 32 &&
+              offsetof(ServiceFlowEntry, count32_b) == 36 &&
+              offsetof(ServiceFlowEntry, count64_c) == 40);
+static_assert(std::is_trivially_copyable_v<AggregateFlowInfo> &&
+              std::is_trivially_copyable_v<ClassifierEntry> &&
+              std::is_trivially_copyable_v<ServiceFlowEntry>);
 
 // The first record of the aggregate output; nullopt when fewer than 16 bytes.
-std::optional<asf_info> parse_asf_info(std::span<const std::uint8_t> output);
+std::optional<AggregateFlowInfo> parse_aggregate_info(std::span<const std::uint8_t> output);
 
 // The first classifier feeding `sfid`, searched up to the terminating record or
 // the last whole record of the buffer.
-std::optional<pktclass_entry> find_pktclass_entry(std::span<const std::uint8_t> table,
-                                                  std::uint32_t sfid);
+std::optional<ClassifierEntry> find_classifier(std::span<const std::uint8_t> table,
+                                               std::uint32_t sfid);
 
 // Whether the event store's answer begins with "started" (case-sensitive).
 bool wan_service_started(std::span<const std::uint8_t> output);
 
 // The service-flow records before the terminating record, or all whole records
 // of the buffer when it has none.
-std::vector<serflow_entry> parse_serflow_table(std::span<const std::uint8_t> table);
+std::vector<ServiceFlowEntry> parse_service_flows(std::span<const std::uint8_t> table);
 
 // The statistics JSON of the low-latency flow in cJSON_Print form; empty only
 // when cJSON can't allocate.
-std::string format_sf_stats(std::uint32_t ll_sfid, const serflow_entry& entry);
+std::string format_flow_stats(std::uint32_t ll_sfid, const ServiceFlowEntry& entry);
 
-// Each query runs its tool afresh; 0 on success, -1 on failure. Outputs are
-// written only on success, except that `started` is cleared first.
-int get_asf_info(asf_info* out);
-int get_pktclass_entry(std::uint32_t sfid, pktclass_entry* out);
-int get_wan_service_status(int* started);
+// Each query runs its tool afresh; the runner bounds how long it may take.
+class Modem {
+  public:
+    // The size of the service-flow table a query reads at most.
+    static constexpr std::size_t kServiceFlowLimit = 8096;
 
-// Writes the low-latency classifier's range as "%d-%d", truncated to the buffer
-// and NUL-terminated; "0-0" when the modem gives no such classifier. -1 only for
-// an empty buffer.
-int lld_get_port_range(std::span<char> buffer);
+    explicit Modem(ChildRunner& runner) : runner_{runner} {}
 
-// The low-latency flow's statistics JSON, or nullopt on any failure.
-std::optional<std::string> lld_get_sf_stats();
+    std::optional<AggregateFlowInfo> aggregate_info();
+    std::optional<ClassifierEntry> classifier(std::uint32_t sfid);
+    // Whether the WAN service has started; nullopt when the event store can't tell.
+    std::optional<bool> wan_service_status();
+    // The raw service-flow table, at most `limit` bytes; empty when the tool failed.
+    std::vector<std::uint8_t> service_flow_table(std::size_t limit = kServiceFlowLimit);
+
+    // The low-latency classifier's range; 0-0 when the modem gives no such
+    // classifier, or can't be asked.
+    PortRange classifier_range();
+    // The low-latency flow's statistics JSON, or nullopt on any failure.
+    std::optional<std::string> low_latency_stats();
+
+  private:
+    std::vector<std::uint8_t> query(Argv command, std::size_t limit);
+
+    ChildRunner& runner_;
+};
 
 }  // namespace lld

@@ -7,21 +7,34 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/publisher.hpp"
+#include "common/worker.hpp"
+#include "docsis/modem.hpp"
+
 namespace lld {
 
-inline constexpr std::int32_t kDefaultDocsisRefreshPeriod = 300;
+class StatsPublisher {
+  public:
+    static constexpr std::int32_t kDefaultPeriod = 300;
 
-// Seconds between publications; the publisher reads it afresh before each pause.
-extern std::atomic<std::int32_t> docsis_refresh_period;
+    StatsPublisher(Modem& modem, Publisher& publisher) : modem_{modem}, publisher_{publisher} {}
 
-// Start-up: the default period and no publisher.
-void docsis_publisher_init();
-// The "docsis_config" handler (main thread).
-void docsis_config_process(const cJSON* config);
-// One publication of the statistics on the metrics topic.
-void docsis_stats_publish();
-// Stops a running publisher (also at an orderly exit).
-void docsis_publisher_stop();
-bool docsis_publisher_running();
+    // The "docsis_config" handler (main thread): a "refresh_period" text sets the
+    // seconds between publications, a command starting with "start" starts the
+    // thread (the first publication a period later), any other command stops it.
+    void configure(const cJSON* config);
+    // One publication of the statistics on the metrics topic.
+    void publish_once();
+    bool running() const { return worker_.running(); }
+    std::int32_t period() const { return period_.load(); }
+
+  private:
+    void run(const StopSignal& stop);
+
+    Modem& modem_;
+    Publisher& publisher_;
+    std::atomic<std::int32_t> period_{kDefaultPeriod};  // read afresh before each pause
+    Worker worker_;                                      // last: stopped before the rest goes
+};
 
 }  // namespace lld

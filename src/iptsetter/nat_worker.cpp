@@ -1,20 +1,22 @@
 // The NAT worker: carries out the cloud's command arrays off the main thread,
 // keeps the stored NAT entries and restores them at start-up.
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
+#include <cstring>
 #include <filesystem>
 
-#include "app/config.hpp"
-#include "app/log.hpp"
-#include "iptsetter/ipt_setter.hpp"
+#include "common/files.hpp"
+#include "common/log.hpp"
+#include "iptsetter/rule_setter.hpp"
 
 namespace lld {
 namespace {
+
+constexpr std::size_t kConntrackCommandMax = 1023;
 
 bool flag_on(const cJSON* element, const char* name) {
     const cJSON* item = cJSON_GetObjectItem(element, name);
@@ -26,6 +28,17 @@ int integer_member(const cJSON* element, const char* name) {
     return cJSON_IsNumber(item) ? item->valueint : 0;
 }
 
+// One element of a command array: its texts, each missing unless a JSON string.
+struct Command {
+    explicit Command(const cJSON* element)
+        : cmd{json_string_member(element, "cmd")},
+          name{json_string_member(element, "name")},
+          data{json_string_member(element, "data")} {}
+    std::optional<std::string_view> cmd;
+    std::optional<std::string_view> name;
+    std::optional<std::string_view> data;
+};
+
 // Refuses data that would reach a command line in a form the firewall can't
 // take, or that could run something else.
 bool accepted(std::string_view cmd, std::string_view name, std::string_view data) {
@@ -34,180 +47,242 @@ bool accepted(std::string_view cmd, std::string_view name, std::string_view data
         return true;
     }
     // The name is the cloud's text: escaped, so that it can't forge log lines.
-    lld_log(LLD_LOG_ERROR, "[ZEZ-UDERED] [ERR] %s \"%s\" refused: %s\n", json_escape(cmd).c_str(),
-            json_escape(name).c_str(), problem->c_str());
+    log_error("%s \"%s\" refused: %s", json_escape(cmd).c_str(), json_escape(name).c_str(),
+              problem->c_str());
     return false;
+}
+
+// The port list of a "multi-add" that may reach the connection-tracking script.
+std::optional<std::string_view> flushable_ports(std::string_view data) {
+    const auto split = split_port_data(data);
+    if (split && valid_port_list(split->ports)) {
+        return split->ports;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
-bool iptSetterState::iptSetterPost(JsonPtr array) {
-    if (!cmdQueue.push(array)) {
-        return false;  // the array is freed here
+bool RuleSetter::post(JsonPtr array) {
+    {
+        const std::lock_guard lock{queue_mutex_};
+        if (queue_.size() >= kQueueCapacity) {
+            // The queue's slot numbers, as a ring of kQueueCapacity + 1 slots counts them.
+            const std::size_t slots = kQueueCapacity + 1;
+            log_debug("full @ %d/%d", static_cast<int>(posted_ % slots),
+                      static_cast<int>((posted_ + 1) % slots));
+            return false;  // the array is freed here
+        }
+        queue_.push_back(std::move(array));
+        ++posted_;
     }
     const std::uint64_t one = 1;
-    const ssize_t written = ::write(fdStart_.get(), &one, sizeof one);
+    const ssize_t written = ::write(wake_.get(), &one, sizeof one);
     if (written != static_cast<ssize_t>(sizeof one)) {
-        lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] fdNotify fd:%d err:%d\n", fdStart_.get(),
-                static_cast<int>(written));
+        log_debug("fdNotify fd:%d err:%d", wake_.get(), static_cast<int>(written));
     }
     return true;
 }
 
-std::optional<std::string> iptSetterState::iptSetterDataGet() {
-    return replyQueue.pop();
+std::vector<NatEntry> RuleSetter::entries() const {
+    const std::lock_guard lock{entries_mutex_};
+    return entries_;
 }
 
-void iptSetterState::natEntryAdd(std::string_view name, std::string_view data,
-                                 std::string_view cmd) {
-    const std::lock_guard entries{ipt_update_lock};
-    natList.push_front(natEntry{std::string{name}, std::string{data}, std::string{cmd}});
+void RuleSetter::add_entry(std::string_view name, std::string_view data, std::string_view cmd) {
+    const std::lock_guard lock{entries_mutex_};
+    entries_.insert(entries_.begin(),
+                    NatEntry{std::string{name}, std::string{data}, std::string{cmd}});
 }
 
-void iptSetterState::natEntryDel(std::string_view name) {
-    std::optional<natEntry> removed;
+void RuleSetter::remove_entry(std::string_view name) {
     {
-        const std::lock_guard entries{ipt_update_lock};
-        removed = natList.remove_if([name](const natEntry& entry) { return entry.name == name; });
+        const std::lock_guard lock{entries_mutex_};
+        const auto found = std::ranges::find(entries_, name, &NatEntry::name);
+        if (found != entries_.end()) {
+            entries_.erase(found);
+            return;
+        }
     }
-    if (!removed) {
-        lld_log(LLD_LOG_INFO, "[ZEZ-UDERED] [INF] %s was not present\n", std::string{name}.c_str());
-    }
+    log_info("%s was not present", std::string{name}.c_str());
 }
 
-void iptSetterState::restore_nat_entries() {
-    const auto file = read_file(paths_.natJsonPath, nullptr, 0);
+void RuleSetter::restore_entries() {
+    const auto file = read_file(paths_.nat_config);
     if (!file) {
         return;  // nothing persisted yet
     }
-    const JsonPtr tree = json_parse({file->data(), file->size()});
+    const JsonPtr tree = json_parse(*file);
     if (!cJSON_IsArray(tree.get())) {
-        lld_log(LLD_LOG_ERROR,
-                "[ZEZ-UDERED] [ERR] %s is not a NAT configuration, no entry restored\n",
-                paths_.natJsonPath.c_str());
+        log_error("%s is not a NAT configuration, no entry restored", paths_.nat_config.c_str());
         return;
     }
     const cJSON* element = nullptr;
     cJSON_ArrayForEach(element, tree.get()) {
-        const auto cmd = json_string_member(element, "cmd");
-        const auto name = json_string_member(element, "name");
-        const auto data = json_string_member(element, "data");
-        if (cmd && name && data && accepted(*cmd, *name, *data)) {
-            natEntryAdd(*name, *data, *cmd);
+        const Command command{element};
+        if (command.cmd && command.name && command.data &&
+            accepted(*command.cmd, *command.name, *command.data)) {
+            add_entry(*command.name, *command.data, *command.cmd);
         }
     }
 }
 
-void iptSetterState::apply_dscp_settings(const cJSON* element, int& res) {
+int RuleSetter::apply_dscp_settings(const cJSON* element) {
     const int value = integer_member(element, "value");
     if (value == 0) {
-        lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] dscp error res(%d) \n", -1);
-        res = -1;
-        return;
+        log_debug("dscp error res(%d) ", -1);
+        return -1;
     }
     const int flags = (flag_on(element, "lw_dscp_to_ll") ? kDscpToLl : 0) |
                       (flag_on(element, "lw_app_dscp") ? kAppDscp : 0) |
                       (flag_on(element, "wl_dscp_set") ? kWlDscpSet : 0);
     if (value == dscp_value() && flags == dscp_flags()) {
-        lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] dscp no update res(%d) \n", -1);
-        res = -1;
-        return;
+        log_debug("dscp no update res(%d) ", -1);
+        return -1;
     }
-    dscpFlags.store(flags, std::memory_order_relaxed);
-    dscpValue.store(value >= 1 && value <= 63 ? value : 0, std::memory_order_relaxed);
-    lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] dscp update res(%d) \n", res);
+    dscp_flags_.store(flags, std::memory_order_relaxed);
+    dscp_value_.store(value >= 1 && value <= 63 ? value : 0, std::memory_order_relaxed);
+    return 0;
 }
 
-void iptSetterState::remove_stored_files() {
+void RuleSetter::remove_stored_files() {
     for (const std::optional<std::string>& path :
-         {std::optional{paths_.natJsonPath}, paths_.iptRulesPath, paths_.ip6RulesPath}) {
+         {std::optional{paths_.nat_config}, paths_.ipv4_rules, paths_.ipv6_rules}) {
         std::error_code error;
         if (path && std::filesystem::exists(*path, error) && ::unlink(path->c_str()) != 0) {
-            lld_log(LLD_LOG_ERROR, "[ZEZ-UDERED] [ERR] *** Canot remove %s(errno=%d)\n",
-                    path->c_str(), errno);
+            log_error("*** Canot remove %s(errno=%d)", path->c_str(), errno);
         }
     }
 }
 
-void iptSetterState::natApiJson(const cJSON* array) {
-    lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] *** natApiJson awake!\n");
+void RuleSetter::run_firewall_restart() {
+    const Argv restart{"sysevent", "set", "firewall-restart"};
+    log_debug("%s", command_text(restart).c_str());
+    // Before any range the firewall has nothing of ours to take up.
+    if (range_known()) {
+        runner_.run(restart, 0);
+    }
+}
+
+void RuleSetter::run_conntrack_script(std::string_view ports) {
+    std::string list{ports};
+    if (list.size() > kConntrackCommandMax) {
+        list.resize(kConntrackCommandMax);
+    }
+    const int status = runner_.run(Argv{"sh", "/etc/atom/conntrack_extract.sh", list}, 0).status;
+    log_debug("Return of system %d", status);
+}
+
+void RuleSetter::flush_stale_conntrack(const cJSON* array) {
+    // A stored port list that the new array no longer has.
+    std::vector<std::string> stale;
+    for (const NatEntry& entry : entries()) {
+        if (entry.cmd != "multi-add") {
+            continue;
+        }
+        bool still_there = false;
+        const cJSON* element = nullptr;
+        cJSON_ArrayForEach(element, array) {
+            const Command command{element};
+            if (command.cmd && command.name == entry.name && command.data == entry.data) {
+                still_there = true;
+                break;
+            }
+        }
+        if (const auto ports = flushable_ports(entry.data); ports && !still_there) {
+            stale.emplace_back(*ports);
+        }
+    }
+    for (const std::string& ports : stale) {
+        run_conntrack_script(ports);
+    }
+}
+
+void RuleSetter::flush_new_conntrack(const cJSON* array) {
+    const cJSON* element = nullptr;
+    cJSON_ArrayForEach(element, array) {
+        const Command command{element};
+        if (command.cmd != "multi-add" || !command.name || !command.data) {
+            continue;
+        }
+        // Only port lists that passed validation reach the script.
+        if (const auto ports = flushable_ports(*command.data)) {
+            run_conntrack_script(*ports);
+        }
+    }
+}
+
+void RuleSetter::apply(const cJSON* array) {
+    log_debug("*** natApiJson awake!");
     if (!cJSON_IsArray(array)) {
         return;
     }
-    if (ipv4_up()) {
-        conntrackFlushStale(array);
+    if (up(Family::V4)) {
+        flush_stale_conntrack(array);
     }
     {
         // Each array replaces the stored configuration.
-        const std::lock_guard entries{ipt_update_lock};
-        natList.clear();
+        const std::lock_guard lock{entries_mutex_};
+        entries_.clear();
         remove_stored_files();
     }
 
     int res = 0;
     const cJSON* element = nullptr;
     cJSON_ArrayForEach(element, array) {
-        const auto cmd = json_string_member(element, "cmd");
-        const auto name = json_string_member(element, "name");
-        const auto data = json_string_member(element, "data");
-        if (!cmd) {
+        const Command command{element};
+        if (!command.cmd) {
             // nothing to do
-        } else if (*cmd == "dscp-settings") {
-            apply_dscp_settings(element, res);
-        } else if (!name || !data) {
+        } else if (*command.cmd == "dscp-settings") {
+            if (apply_dscp_settings(element) != 0) {
+                res = -1;
+            } else {
+                log_debug("dscp update res(%d) ", res);
+            }
+        } else if (!command.name || !command.data) {
             // a command without its members is skipped
-        } else if (!accepted(*cmd, *name, *data)) {
+        } else if (!accepted(*command.cmd, *command.name, *command.data)) {
             res = -1;
-        } else if (*cmd == "portrange") {
-            process_config().cloud_port_range.set(*data);
-            res = iptSetPortRange(*data);
-        } else if (*cmd == "device-add") {
-            lld_log(LLD_LOG_INFO, "[ZEZ-UDERED] [INF] device add for %s\n",
-                    std::string{*data}.c_str());
-            iptDeviceRule('I', *data);
-            natEntryAdd(*name, *data, *cmd);
-        } else if (*cmd == "device-del") {
-            lld_log(LLD_LOG_INFO, "[ZEZ-UDERED] [INF] device del for %s\n",
-                    std::string{*data}.c_str());
-            iptDeviceRule('D', *data);
-            natEntryDel(*name);
-        } else if (*cmd == "multi-add") {
-            lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] multi add for %s\n",
-                    std::string{*data}.c_str());
-            iptMultiRule('I', *data);
-            natEntryAdd(*name, *data, *cmd);
-        } else if (*cmd == "multi-del") {
-            lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] multi del for %s\n",
-                    std::string{*data}.c_str());
-            iptMultiRule('D', *data);
-            natEntryDel(*name);
+        } else if (*command.cmd == "portrange") {
+            res = set_port_range(*command.data);
+        } else if (*command.cmd == "device-add" || *command.cmd == "multi-add" ||
+                   *command.cmd == "device-del" || *command.cmd == "multi-del") {
+            const std::string data{*command.data};
+            const bool add = command.cmd->ends_with("-add");
+            const bool device = command.cmd->starts_with("device");
+            if (device) {
+                log_info("device %s for %s", add ? "add" : "del", data.c_str());
+            } else {
+                log_debug("multi %s for %s", add ? "add" : "del", data.c_str());
+            }
+            {
+                const std::lock_guard lock{range_mutex_};
+                command_rules(add ? RuleAction::Insert : RuleAction::Delete, *command.cmd, data);
+            }
+            if (add) {
+                add_entry(*command.name, data, *command.cmd);
+            } else {
+                remove_entry(*command.name);
+            }
         } else {
-            lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] data else res(%d) \n", -1);
+            log_debug("data else res(%d) ", -1);
             res = -1;
         }
-        lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] res = %d\n", res);
+        log_debug("res = %d", res);
     }
 
-    IPT_SET_BY_FILE();
-    {
-        const std::lock_guard lock{range_lock_};
-        iptRun("sysevent set firewall-restart");
-    }
-    if (ipv4_up()) {
-        conntrackFlushNew(array);
-        conntrackFlushStale(array);
+    write_rules_files();
+    run_firewall_restart();
+    if (up(Family::V4)) {
+        flush_new_conntrack(array);
+        flush_stale_conntrack(array);
     }
 }
 
-bool iptSetterState::stop_requested_within(int timeout_ms) {
-    pollfd stop{fdStop_.get(), POLLIN, 0};
-    return ::poll(&stop, 1, timeout_ms) > 0 && (stop.revents & POLLIN) != 0;
-}
-
-void iptSetterState::natApiThread() {
-    restore_nat_entries();
+void RuleSetter::run_worker(const StopSignal& stop) {
+    restore_entries();
     for (;;) {
-        pollfd watched[] = {{fdStop_.get(), POLLIN, 0}, {fdStart_.get(), POLLIN, 0}};
+        pollfd watched[] = {{stop.fd(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
         const int ready = ::poll(watched, 2, -1);
         if (ready > 0 && (watched[0].revents & POLLIN) != 0) {
             return;
@@ -216,12 +291,21 @@ void iptSetterState::natApiThread() {
             continue;
         }
         std::uint64_t count = 0;
-        if (::read(fdStart_.get(), &count, sizeof count) != static_cast<ssize_t>(sizeof count)) {
-            lld_log(LLD_LOG_ERROR, "[ZEZ-UDERED] [ERR] iptSetter fdStart rd err:%d\n", 1);
+        if (::read(wake_.get(), &count, sizeof count) != static_cast<ssize_t>(sizeof count)) {
+            log_error("iptSetter fdStart rd err:%d", 1);
         }
         // One wake-up carries out every array queued so far.
-        while (auto array = cmdQueue.pop()) {
-            natApiJson(array->get());
+        for (;;) {
+            JsonPtr array;
+            {
+                const std::lock_guard lock{queue_mutex_};
+                if (queue_.empty()) {
+                    break;
+                }
+                array = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            apply(array.get());
         }
     }
 }

@@ -1,183 +1,215 @@
-// Forming and running the rule commands of the immediate mode, the port-range
-// setter and the connection-tracking calls.
-#include <string>
+#include "iptsetter/rules.hpp"
 
-#include "app/log.hpp"
-#include "common/shell.hpp"
-#include "iptsetter/ipt_setter.hpp"
+#include <arpa/inet.h>
+
+#include <cstdio>
+
+#include "common/json.hpp"
 
 namespace lld {
 namespace {
 
-constexpr std::size_t kConntrackCommandMax = 1023;
+constexpr int kMaxPort = 65535;
+constexpr std::size_t kMaxPortList = 255;
+constexpr std::string_view kBothProtocols[] = {"tcp", "udp"};
+constexpr std::string_view kIpv4Multicast = "224.0.0.0/4";
+constexpr std::string_view kIpv6Multicast = "ff00::/8";
+
+std::string cat(std::initializer_list<std::string_view> parts) {
+    std::string text;
+    for (const std::string_view part : parts) {
+        text += part;
+    }
+    return text;
+}
+
+// "<tool> -t <table> -<action> POSTROUTING", then the rest.
+Argv rule(Family family, std::string_view table, RuleAction action,
+          std::initializer_list<std::string_view> rest) {
+    Argv words{family == Family::V4 ? "iptables" : "ip6tables", "-t", std::string{table},
+               std::string{'-', static_cast<char>(action)}, "POSTROUTING"};
+    words.insert(words.end(), rest.begin(), rest.end());
+    return words;
+}
+
+Argv multiport_snat_rule(Family family, RuleAction action, std::string_view protocol,
+                         std::string_view lan, std::string_view ports, std::string_view target) {
+    return rule(family, "nat", action,
+                {"-p", protocol, "-s", lan, "--match", "multiport", "--dports", ports, "!", "-d",
+                 lan, "-j", "SNAT", "--to-source", target});
+}
+
+Argv dscp_mark_rule(Family family, RuleAction action, std::string_view protocol,
+                    std::string_view lan, std::string_view ports, int dscp) {
+    const std::string value = std::to_string(dscp);
+    return rule(family, "mangle", action,
+                {"-p", protocol, "-s", lan, "--match", "multiport", "--dports", ports, "!", "-d",
+                 lan, "-j", "DSCP", "--set-dscp", value});
+}
+
+Argv device_snat_rule(Family family, RuleAction action, std::string_view protocol,
+                      std::string_view device, std::string_view lan, std::string_view target) {
+    return rule(family, "nat", action,
+                {"-p", protocol, "-s", device, "!", "-d", lan, "-j", "SNAT", "--to-source", target});
+}
 
 }  // namespace
 
-void iptSetterState::iptRun(const std::string& command) {
-    lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] %s\n", command.c_str());
-    if (range_.lldPortRange.empty()) {
-        return;  // no range yet: the entries are applied when the first one arrives
+PortRange classic_port_range(PortRange range) {
+    if (range.low - 1022 > kMaxPort - range.high) {
+        return {1024, range.low - 1};
     }
-    // Rule commands are plain words formed from checked texts: no shell needed.
-    const int result = shell().run_words(command);
-    if (result == -1) {
-        lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] system call returned %d\n", result);
+    return {range.high + 1, kMaxPort};
+}
+
+RangeTargets range_targets(PortRange range, std::optional<std::string_view> wan_ipv4,
+                           std::optional<std::string_view> wan_ipv6, const RangeTargets& previous) {
+    RangeTargets targets = previous;
+    const std::string lld = range.text();
+    const std::string classic = classic_port_range(range).text();
+    if (wan_ipv6) {
+        targets.lld_snat_v6 = cat({"[", *wan_ipv6, "]:", lld});
+        targets.classic_snat_v6 = cat({"[", *wan_ipv6, "]:", classic});
+    }
+    if (wan_ipv4) {
+        targets.lld_snat_v4 = cat({*wan_ipv4, ":", lld});
+        targets.classic_snat_v4 = cat({*wan_ipv4, ":", classic});
+    }
+    targets.lld_sport = std::to_string(range.low) + ":" + std::to_string(range.high);
+    targets.range = range;
+    return targets;
+}
+
+std::optional<PortData> split_port_data(std::string_view data) {
+    const std::size_t comma = data.rfind(',');
+    if (comma == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const char protocol = comma + 1 < data.size() ? data[comma + 1] : '\0';
+    return PortData{data.substr(0, comma), protocol};
+}
+
+std::vector<std::string_view> selected_protocols(char letter) {
+    switch (letter) {
+        case 'T':
+            return {"tcp"};
+        case 'U':
+            return {"udp"};
+        case 'B':
+            return {"tcp", "udp"};
+        default:
+            return {};
     }
 }
 
-void iptSetterState::multi_rule(char letter, std::string_view data) {
-    if (setByFile) {
-        return;
+bool valid_port_list(std::string_view ports) {
+    if (ports.empty() || ports.size() > kMaxPortList) {
+        return false;
     }
-    const auto split = split_port_data(data);
-    if (!split || !valid_port_list(split->ports)) {
-        return;
-    }
-    const bool v4 = ipv4_up();
-    const bool v6 = ipv6_up();
-    for (const std::string_view protocol : selected_protocols(split->protocol)) {
-        if (v4) {
-            iptRun(multiport_snat_rule(Family::V4, letter, protocol, addresses_.lanIp, split->ports,
-                                       range_.lldSnatV4));
-        }
-        if (v6) {
-            iptRun(multiport_snat_rule(Family::V6, letter, protocol, addresses_.lanIpv6,
-                                       split->ports, range_.lldSnatV6));
-        }
-    }
-}
-
-void iptSetterState::device_rule(char letter, std::string_view data) {
-    if (setByFile || !valid_device_address(data)) {
-        return;
-    }
-    if (ipv4_up()) {
-        for (const std::string_view protocol : kBothProtocols) {
-            iptRun(device_snat_rule(Family::V4, letter, protocol, data, addresses_.lanIp,
-                                    range_.lldSnatV4));
-        }
-    }
-    if (ipv6_up()) {
-        for (const std::string_view protocol : kBothProtocols) {
-            iptRun(device_snat_rule(Family::V6, letter, protocol, data, addresses_.lanIpv6,
-                                    range_.lldSnatV6));
-        }
-    }
-}
-
-void iptSetterState::iptMultiRule(char letter, std::string_view data) {
-    const std::lock_guard lock{range_lock_};
-    multi_rule(letter, data);
-}
-
-void iptSetterState::iptDeviceRule(char letter, std::string_view data) {
-    const std::lock_guard lock{range_lock_};
-    device_rule(letter, data);
-}
-
-void iptSetterState::iptBaseRules(char letter) {
-    if (ipv4_up()) {
-        iptRun(multicast_return_rule(Family::V4, letter));
-        for (const std::string_view protocol : kBothProtocols) {
-            iptRun(catch_all_snat_rule(Family::V4, letter, protocol, addresses_.lanIp,
-                                       range_.lldSport, range_.classicSnatV4));
-        }
-    }
-    if (ipv6_up()) {
-        iptRun(multicast_return_rule(Family::V6, letter));
-        for (const std::string_view protocol : kBothProtocols) {
-            iptRun(catch_all_snat_rule(Family::V6, letter, protocol, addresses_.lanIpv6,
-                                       range_.lldSport, range_.classicSnatV6));
-        }
-    }
-}
-
-void iptSetterState::iptReapply(char letter) {
-    if (setByFile) {
-        return;
-    }
-    {
-        const std::lock_guard entries{ipt_update_lock};
-        for (const natEntry& entry : natList) {
-            if (entry.cmd == "multi-add") {
-                multi_rule(letter, entry.data);
-            } else if (entry.cmd == "device-add") {
-                device_rule(letter, entry.data);
+    for (;;) {
+        const std::size_t comma = ports.find(',');
+        const std::string_view item = ports.substr(0, comma);
+        const std::size_t colon = item.find(':');
+        if (colon == std::string_view::npos) {
+            if (!parse_decimal(item, 1, kMaxPort)) {
+                return false;
             }
+        } else if (!parse_decimal(item.substr(0, colon), 1, kMaxPort) ||
+                   !parse_decimal(item.substr(colon + 1), 1, kMaxPort)) {
+            return false;
         }
-    }
-    iptBaseRules(letter == 'I' ? 'A' : letter);
-}
-
-int iptSetterState::iptSetPortRange(std::string_view text) {
-    const auto range = parse_port_range(text);
-    if (!range) {
-        return -1;
-    }
-    const std::lock_guard lock{range_lock_};
-    if (!range_.lldPortRange.empty()) {
-        iptReapply('D');
-    }
-    range_ = range_targets(text, range->first, range->second, addresses_.wanIp, addresses_.wanIpv6,
-                           ipv4_up(), ipv6_up(), range_);
-    iptReapply('I');
-    return 0;
-}
-
-void iptSetterState::run_conntrack_script(std::string_view ports) {
-    std::string command = "sh /etc/atom/conntrack_extract.sh " + std::string{ports};
-    if (command.size() > kConntrackCommandMax) {
-        command.resize(kConntrackCommandMax);
-    }
-    const int result = shell().run(command);
-    lld_log(LLD_LOG_DEBUG, "[ZEZ-UDERED] [DBG] Return of system %d\n", result);
-}
-
-void iptSetterState::conntrackFlushStale(const cJSON* array) {
-    std::vector<std::string> stale;
-    {
-        const std::lock_guard entries{ipt_update_lock};
-        for (const natEntry& entry : natList) {
-            if (entry.cmd != "multi-add") {
-                continue;
-            }
-            bool still_there = false;
-            const cJSON* element = nullptr;
-            cJSON_ArrayForEach(element, array) {
-                const auto name = json_string_member(element, "name");
-                const auto data = json_string_member(element, "data");
-                if (json_string_member(element, "cmd") && name && data && *name == entry.name &&
-                    *data == entry.data) {
-                    still_there = true;
-                    break;
-                }
-            }
-            const auto split = split_port_data(entry.data);
-            if (!still_there && split && valid_port_list(split->ports)) {
-                stale.emplace_back(split->ports);
-            }
+        if (comma == std::string_view::npos) {
+            return true;
         }
-    }
-    for (const std::string& ports : stale) {
-        run_conntrack_script(ports);
+        ports.remove_prefix(comma + 1);
     }
 }
 
-void iptSetterState::conntrackFlushNew(const cJSON* array) {
-    const cJSON* element = nullptr;
-    cJSON_ArrayForEach(element, array) {
-        const auto cmd = json_string_member(element, "cmd");
-        const auto name = json_string_member(element, "name");
-        const auto data = json_string_member(element, "data");
-        if (!cmd || *cmd != "multi-add" || !name || !data) {
-            continue;
+bool valid_device_address(std::string_view data) {
+    if (data.find('\0') != std::string_view::npos) {
+        return false;  // the address parser would stop there and miss what follows
+    }
+    const std::size_t slash = data.find('/');
+    const std::string address{data.substr(0, slash)};
+    unsigned char bytes[16];
+    int max_prefix = 0;
+    if (inet_pton(AF_INET, address.c_str(), bytes) == 1) {
+        max_prefix = 32;
+    } else if (inet_pton(AF_INET6, address.c_str(), bytes) == 1) {
+        max_prefix = 128;
+    } else {
+        return false;
+    }
+    return slash == std::string_view::npos ||
+           (data.size() - slash - 1 <= 3 && parse_decimal(data.substr(slash + 1), 0, max_prefix));
+}
+
+std::optional<std::string> invalid_nat_data(std::string_view cmd, std::string_view data) {
+    if (cmd == "multi-add" || cmd == "multi-del") {
+        const auto split = split_port_data(data);
+        if (split && !valid_port_list(split->ports)) {
+            return "port list is not ports and port ranges joined by commas (at most 255 "
+                   "characters)";
         }
-        const auto split = split_port_data(*data);
-        // Only port lists that passed validation reach the shell.
-        if (split && valid_port_list(split->ports)) {
-            run_conntrack_script(split->ports);
+    } else if (cmd == "device-add" || cmd == "device-del") {
+        if (!valid_device_address(data)) {
+            return "device is not one IPv4 or IPv6 address with an optional prefix";
         }
     }
+    return std::nullopt;
+}
+
+std::vector<Argv> entry_rules(const FamilyRules& rules, RuleAction action, std::string_view cmd,
+                              std::string_view data) {
+    std::vector<Argv> out;
+    if (cmd == "multi-add" || cmd == "multi-del") {
+        const auto split = split_port_data(data);
+        if (!split || !valid_port_list(split->ports) || rules.port_lists == PortListRules::None) {
+            return out;
+        }
+        for (const std::string_view protocol : selected_protocols(split->protocol)) {
+            out.push_back(rules.port_lists == PortListRules::DscpMark
+                              ? dscp_mark_rule(rules.family, action, protocol, rules.lan,
+                                               split->ports, rules.dscp)
+                              : multiport_snat_rule(rules.family, action, protocol, rules.lan,
+                                                    split->ports, rules.lld_target));
+        }
+    } else if ((cmd == "device-add" || cmd == "device-del") && valid_device_address(data)) {
+        for (const std::string_view protocol : kBothProtocols) {
+            out.push_back(
+                device_snat_rule(rules.family, action, protocol, data, rules.lan, rules.lld_target));
+        }
+    }
+    return out;
+}
+
+Argv multicast_return_rule(Family family, RuleAction action) {
+    return rule(family, "nat", action,
+                {"-p", "udp", "-d", family == Family::V4 ? kIpv4Multicast : kIpv6Multicast, "-j",
+                 "RETURN"});
+}
+
+Argv catch_all_snat_rule(Family family, RuleAction action, std::string_view protocol,
+                         std::string_view lan, std::string_view sport, std::string_view target) {
+    return rule(family, "nat", action,
+                {"-p", protocol, "-s", lan, "--sport", sport, "!", "-d", lan, "-j", "SNAT",
+                 "--to-source", target});
+}
+
+std::string format_nat_config(int dscp_value, int dscp_flags, std::span<const NatEntry> entries) {
+    char settings[160];
+    std::snprintf(settings, sizeof settings,
+                  "{\"cmd\":\"dscp-settings\",\"value\":%d,\"lw_dscp_to_ll\":%d,"
+                  "\"lw_app_dscp\":%d,\"wl_dscp_set\":%d}",
+                  dscp_value, dscp_flags & 1, (dscp_flags >> 1) & 1, (dscp_flags >> 2) & 1);
+    std::string text = "[\n";
+    text += settings;
+    for (const NatEntry& entry : entries) {
+        text += cat({",\n{\"cmd\":\"", json_escape(entry.cmd), "\",\"name\":\"",
+                     json_escape(entry.name), "\",\"data\":\"", json_escape(entry.data), "\"}"});
+    }
+    text += "\n]";
+    return text;
 }
 
 }  // namespace lld

@@ -1,63 +1,66 @@
-// Probe requests from the cloud: parsing and checking them, assigning the local
-// ports that move through the classifier's range, starting, restarting and
-// stopping probe threads, and the user probe's state messages.
+// Probe control: the cloud's probe requests start, restart and stop probes, each
+// on a thread of its own; the registry of running probes ("PINGU_ACTIVE" in the
+// log) tells which run, and the user probe's state goes to the status topic.
 #pragma once
 
 #include <cjson/cJSON.h>
 
+#include <condition_variable>
 #include <cstdint>
-#include <optional>
+#include <list>
+#include <mutex>
+#include <semaphore>
 #include <string>
 #include <string_view>
 
+#include "common/publisher.hpp"
+#include "common/worker.hpp"
+#include "pingu/network.hpp"
+#include "pingu/request.hpp"
+
 namespace lld {
 
-enum PinguKind : std::int32_t { PINGU_USER = 0, PINGU_MONITOR = 1 };
+class ProbeControl {
+  public:
+    ProbeControl(ProbeNetwork& network, Publisher& publisher)
+        : network_{network}, publisher_{publisher} {}
+    // Stops every probe; a stopped probe publishes nothing more.
+    ~ProbeControl();
+    ProbeControl(const ProbeControl&) = delete;
+    ProbeControl& operator=(const ProbeControl&) = delete;
 
-enum PinguState : int {
-    PINGU_STATE_STARTED = 0,
-    PINGU_STATE_COMPLETED = 1,
-    PINGU_STATE_REJECTED = 2,
-    PINGU_STATE_INTERRUPTED = 3,
+    // Parses and checks a request, assigning its ports (main thread). A refusal
+    // is logged, and answered with "rejected" while the user probe runs.
+    std::optional<ProbeRequest> parse(const cJSON* request, ProbeKind kind);
+    // Starts (a running probe of that name is stopped first) or stops a probe.
+    void request(ProbeRequest request);
+    bool start(ProbeRequest request);
+    void stop(std::string_view name);
+
+    bool running(std::string_view name) const;
+    void publish_state(ProbeKind kind, ProbeState state);
+
+  private:
+    struct Probe {
+        explicit Probe(std::string probe_name) : name{std::move(probe_name)} {}
+        std::string name;
+        unsigned long thread = 0;
+        bool finished = false;           // under mutex_: the thread has removed it
+        std::binary_semaphore registered{0};  // the thread waits for its entry
+        Worker worker;
+    };
+
+    void run(const ProbeRequest& request, Probe& probe, const StopSignal& stop);
+    void finish(Probe& probe);
+    // Joins the threads of finished probes and forgets them (main thread).
+    void reap();
+
+    ProbeNetwork& network_;
+    Publisher& publisher_;
+    std::int32_t rotation_ = 0;  // main thread only
+
+    mutable std::mutex mutex_;
+    std::list<Probe> probes_;  // newest first; an entry stays put while its thread runs
 };
-
-inline constexpr const char* kUserPinguName = "user_pingu";
-
-struct tPinguArgs {
-    static constexpr std::size_t kUrlMax = 255;
-    static constexpr std::size_t kNameMax = 31;
-    std::string reflector_url;
-    std::int32_t reflector_port = 0;
-    std::int32_t port_classic = 0;
-    std::int32_t port_lld = 0;        // 0: no low-latency socket
-    std::int32_t duration = 0;        // seconds; 0 for a monitor probe
-    std::int32_t interval = 0;        // milliseconds
-    std::int32_t refresh_period = 0;  // seconds
-    std::int32_t kind = PINGU_USER;
-    std::string name;
-    std::uint8_t start = 0;
-};
-
-// The members of a request, checked; the error line when it is refused. Leaves
-// the port fields alone.
-std::optional<std::string> parse_pingu_members(const cJSON* request, std::int32_t kind,
-                                               tPinguArgs& args);
-
-// Moves `rotation` on through the classifier's range text ("%d-%d") and sets
-// both local ports; the error line when the range is inverted.
-std::optional<std::string> assign_probe_ports(std::string_view range_text, std::int32_t& rotation,
-                                              tPinguArgs& args);
-
-// The timing rule: interval within the refresh period, and a user probe's
-// refresh period below its duration.
-bool pingu_timing_valid(const tPinguArgs& args);
-
-int pingu_config_parse(const cJSON* request, std::int32_t kind, tPinguArgs* args);
-void PINGU_REQUEST(tPinguArgs args);
-int PINGU_START(tPinguArgs args);
-void PINGU_STOP(std::string_view name);
-int pingu_state_publish(std::int32_t kind, int state);
-std::string pingu_state_payload(std::int32_t kind, int state);
-void pingu_args_print(const tPinguArgs& args);
 
 }  // namespace lld

@@ -1,5 +1,6 @@
 #include "pingu/report.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <concepts>
@@ -13,7 +14,7 @@ namespace lld {
 namespace {
 
 // A path needs this many samples before its statistics mean anything.
-constexpr int kMinStatsSamples = 5;
+constexpr std::size_t kMinStatsSamples = 5;
 
 template <std::integral T>
 void append_int(std::string& out, T value) {
@@ -55,7 +56,7 @@ void append_figures(std::string& out, std::initializer_list<std::int64_t> figure
 
 // Deviations wrap in 32 bits exactly as a signed 32-bit total would; the sum is
 // kept unsigned only so that the wrap is defined.
-std::int32_t mean_absolute_deviation(const tSampleList& samples, std::uint32_t mean, int n) {
+std::int32_t mean_absolute_deviation(const Samples& samples, std::uint32_t mean, int n) {
     std::uint32_t total = 0;
     for (const std::uint32_t sample : samples) {
         const auto difference = static_cast<std::uint32_t>(sample - mean);
@@ -65,17 +66,17 @@ std::int32_t mean_absolute_deviation(const tSampleList& samples, std::uint32_t m
     return static_cast<std::int32_t>(total) / n;
 }
 
-void append_histogram(std::string& out, tSampleList& samples, const HistogramShape& shape) {
+void append_histogram(std::string& out, const Samples& samples, const HistogramShape& shape) {
     // 64-bit edges: a shape in milliseconds times 1000 can pass the 32-bit range.
     std::int64_t step = std::int64_t{shape.hist_step_fine} * 1000;
     std::int64_t edge = step;
     std::int64_t coarse_start = std::int64_t{shape.hist_switch} * 1000;
     const std::int64_t end = std::int64_t{shape.hist_end} * 1000;
 
-    std::optional<std::uint32_t> current = samples.pop_front();
+    auto current = samples.begin();
     // A step that doesn't advance would never reach the end; whatever is left
     // then goes to the final count.
-    while (current && edge < end && step > 0) {
+    while (current != samples.end() && edge < end && step > 0) {
         if (edge > coarse_start) {
             step = std::int64_t{shape.hist_step_coarse} * 1000;
             edge = coarse_start + step;
@@ -84,24 +85,16 @@ void append_histogram(std::string& out, tSampleList& samples, const HistogramSha
                 break;
             }
         }
-        if (*current >= edge) {
-            out += ",0";
-        } else {
-            int count = 1;
-            current = samples.pop_front();
-            while (current && *current < edge) {
-                ++count;
-                current = samples.pop_front();
-            }
-            out += ',';
-            append_int(out, count);
-        }
+        const auto bin_end = std::find_if(current, samples.end(),
+                                          [edge](std::uint32_t sample) { return sample >= edge; });
+        out += ',';
+        append_int(out, bin_end - current);
+        current = bin_end;
         edge += step;
     }
-    if (current) {
+    if (current != samples.end()) {
         out += ',';
-        append_int(out, samples.count() + 1);
-        samples.clear();
+        append_int(out, samples.end() - current);
     }
 }
 
@@ -113,13 +106,7 @@ void append_quoted(std::string& out, std::string_view text) {
 
 }  // namespace
 
-tSampleList make_sample_list() {
-    return tSampleList::sorted([](std::uint32_t a, std::uint32_t b) -> int {
-        return static_cast<std::int32_t>(static_cast<std::uint32_t>(a - b));
-    });
-}
-
-std::uint32_t pingu_median(const tSampleList& samples, int& from, int& to) {
+std::uint32_t sample_median(const Samples& samples, int& from, int& to) {
     // Wide enough that no pair of int positions overflows; a and b always lie
     // between from and to, so they fit back.
     const std::int64_t k = std::int64_t{to} - from;
@@ -127,9 +114,15 @@ std::uint32_t pingu_median(const tSampleList& samples, int& from, int& to) {
     const auto b = static_cast<int>(from + k / 2);
     from = a;
     to = b;
-    const std::uint32_t* low = samples.at(a);
-    const std::uint32_t* high = samples.at(b);
-    if (low == nullptr || high == nullptr) {
+    const auto at = [&samples](int pos) -> std::optional<std::uint32_t> {
+        if (pos < 0 || static_cast<std::size_t>(pos) >= samples.size()) {
+            return std::nullopt;
+        }
+        return samples[static_cast<std::size_t>(pos)];
+    };
+    const auto low = at(a);
+    const auto high = at(b);
+    if (!low || !high) {
         return 0;
     }
     if (a == b) {
@@ -138,22 +131,23 @@ std::uint32_t pingu_median(const tSampleList& samples, int& from, int& to) {
     return static_cast<std::uint32_t>(*low + *high) / 2;
 }
 
-std::string pingu_sample_list(tSampleList& samples) {
+std::string format_sample_list(Samples& samples) {
     std::string out = "\"";
     bool first = true;
-    while (const auto sample = samples.pop_front()) {
+    for (const std::uint32_t sample : samples) {
         if (!first) {
             out += ',';
         }
         first = false;
-        append_int(out, *sample);
+        append_int(out, sample);
     }
+    samples.clear();
     out += '"';
     return out;
 }
 
-std::string pingu_stats(tSampleList& samples, const HistogramShape& shape) {
-    const int n = samples.count();
+std::string format_path_stats(Samples& samples, const HistogramShape& shape) {
+    const int n = static_cast<int>(samples.size());
     std::string out;
     append_int(out, n);
     if (n == 0) {
@@ -173,39 +167,40 @@ std::string pingu_stats(tSampleList& samples, const HistogramShape& shape) {
 
     int lower = 0;
     int upper = n;
-    const std::uint32_t median = pingu_median(samples, lower, upper);
+    const std::uint32_t median = sample_median(samples, lower, upper);
     int first_from = 0;
     int first_to = lower;
-    const std::uint32_t first_quartile = pingu_median(samples, first_from, first_to);
+    const std::uint32_t first_quartile = sample_median(samples, first_from, first_to);
     int third_from = upper;
     int third_to = n;
-    const std::uint32_t third_quartile = pingu_median(samples, third_from, third_to);
+    const std::uint32_t third_quartile = sample_median(samples, third_from, third_to);
 
-    const std::uint32_t minimum = *samples.at(0);
-    const std::uint32_t maximum = *samples.last();
+    const std::uint32_t minimum = samples.front();
+    const std::uint32_t maximum = samples.back();
 
     append_figures(out,
                    {minimum, first_quartile, median, third_quartile, maximum, mean, deviation});
     append_histogram(out, samples, shape);
+    samples.clear();
     out += '"';
     return out;
 }
 
 std::string format_user_report(std::string_view name, std::uint32_t seq,
-                               std::span<tSampleList* const> paths, std::string_view wan_address) {
+                               std::span<Samples* const> paths, std::string_view wan_address) {
     std::string out = "{\"pingu_user\":{\"name\":";
     append_quoted(out, name);
     out += ",\"a\":";
     append_int(out, seq);
     int index = 0;
-    for (tSampleList* path : paths) {
+    for (Samples* path : paths) {
         if (path == nullptr) {
             break;
         }
         out += ",\"p";
         append_int(out, index++);
         out += "\":";
-        out += pingu_sample_list(*path);
+        out += format_sample_list(*path);
     }
     out += ",\"s\":";
     append_quoted(out, wan_address);
@@ -215,7 +210,7 @@ std::string format_user_report(std::string_view name, std::uint32_t seq,
 
 std::string format_monitor_report(std::string_view name, std::string_view wan_address,
                                   const MonitorFigures& figures,
-                                  std::span<tSampleList* const> paths) {
+                                  std::span<Samples* const> paths) {
     std::string out = "{\"pingu_monitor\":{ \"name\":";
     append_quoted(out, name);
     out += ",\"s\":";
@@ -234,15 +229,15 @@ std::string format_monitor_report(std::string_view name, std::string_view wan_ad
     }
     out += '"';
     int index = 0;
-    for (tSampleList* path : paths) {
+    for (Samples* path : paths) {
         if (path == nullptr) {
             break;
         }
-        if (path->count() >= kMinStatsSamples) {
+        if (path->size() >= kMinStatsSamples) {
             out += ",\"p";
             append_int(out, index);
             out += "\":\"";
-            out += pingu_stats(*path, shape);
+            out += format_path_stats(*path, shape);
         }
         ++index;
     }

@@ -12,16 +12,9 @@
 #include <string>
 #include <string_view>
 
-#include "common/list.hpp"
+#include "pingu/samples.hpp"
 
 namespace lld {
-
-// Round-trip delays in microseconds, ascending. The comparator is the difference
-// of two samples taken as a signed 32-bit value, so samples order correctly as
-// long as they lie within 2^31 of each other; a delay that wrapped past zero
-// after a clock step sorts below the small ones instead of above them.
-using tSampleList = tList<std::uint32_t>;
-tSampleList make_sample_list();
 
 // Histogram parameters in milliseconds: bins of hist_step_fine up to hist_switch,
 // then of hist_step_coarse up to hist_end.
@@ -33,24 +26,24 @@ struct HistogramShape {
 // lower and upper middle positions it used, which is how the quartiles find
 // their halves. Two middle samples are added in 32 bits, as the reports always
 // have. A position outside the list counts as 0.
-std::uint32_t pingu_median(const tSampleList& samples, int& from, int& to);
+std::uint32_t sample_median(const Samples& samples, int& from, int& to);
 
 // The samples as a quoted, comma-separated list ("\"800,950,1210\""); empties
 // the list.
-std::string pingu_sample_list(tSampleList& samples);
+std::string format_sample_list(Samples& samples);
 
 // One monitor path field without its opening quote: count, minimum, quartiles,
 // maximum, mean and mean absolute deviation in milliseconds, then one count per
 // histogram bin up to the bin of the largest delay, then the count of delays at
 // or past the last bin's upper edge if any, then the closing quote. Empties the
 // list. Meant for 5 samples or more; fewer still give a well-formed field.
-std::string pingu_stats(tSampleList& samples, const HistogramShape& shape);
+std::string format_path_stats(Samples& samples, const HistogramShape& shape);
 
 // {"pingu_user":{"name":...,"a":<seq>,"p0":"...","p1":"...","s":"<wan>"}}.
 // Paths are numbered by position and end at the first null; every reported list
 // is emptied. Name and address are JSON-escaped.
 std::string format_user_report(std::string_view name, std::uint32_t seq,
-                               std::span<tSampleList* const> paths, std::string_view wan_address);
+                               std::span<Samples* const> paths, std::string_view wan_address);
 
 // What the monitor report's "a" member carries.
 struct MonitorFigures {
@@ -64,6 +57,6 @@ struct MonitorFigures {
 // Paths end at the first null. Name and address are JSON-escaped.
 std::string format_monitor_report(std::string_view name, std::string_view wan_address,
                                   const MonitorFigures& figures,
-                                  std::span<tSampleList* const> paths);
+                                  std::span<Samples* const> paths);
 
 }  // namespace lld

@@ -66,6 +66,20 @@ def in_fresh_network_namespace():
 _namespace_ready = False
 
 
+def private_tmp(*keep):
+    """A private /tmp for the namespace that still shows the checkout and build
+    directories among `keep` that live under /tmp."""
+    tops = {os.path.join("/tmp", os.path.relpath(p, "/tmp").split(os.sep)[0])
+            for p in map(os.path.realpath, keep) if p.startswith("/tmp/")}
+    held = [(top, os.open(top, os.O_RDONLY | os.O_DIRECTORY)) for top in sorted(tops)]
+    sh("mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp")
+    for top, fd in held:
+        os.mkdir(top)
+        subprocess.run(["mount", "--no-canonicalize", "--bind", "/proc/self/fd/%d" % fd, top],
+                       pass_fds=(fd,), check=True)
+        os.close(fd)
+
+
 def setup_namespace():
     """Private /tmp and /etc/atom, loopback, and the LAN and WAN veth pairs (once)."""
     global _namespace_ready
@@ -74,7 +88,7 @@ def setup_namespace():
     if not in_fresh_network_namespace():
         # Never build a gateway on the host: ctest starts these modules under unshare.
         raise RuntimeError("run under 'unshare --mount --net --propagation private'")
-    sh("mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp")
+    private_tmp(os.path.dirname(os.path.abspath(__file__)), CLIENT, PLATFORM_BIN)
     os.makedirs("/etc/atom", exist_ok=True)
     sh("mount", "-t", "tmpfs", "tmpfs", "/etc/atom")
     sh("ip", "link", "set", "lo", "up")

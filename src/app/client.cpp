@@ -1,0 +1,176 @@
+#include "app/client.hpp"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+#include "app/status.hpp"
+#include "app/token.hpp"
+#include "common/log.hpp"
+#include "device/mac.hpp"
+
+namespace lld {
+namespace {
+
+constexpr int kWanServiceTries = 20;
+constexpr int kWanServicePauseMs = 5000;
+constexpr int kLoopTimeoutMs = 10000;
+
+}  // namespace
+
+std::unique_ptr<Client> Client::start(std::span<const char* const> argv,
+                                      ShutdownSignals& signals) {
+    log_info("Ondrel ZEZ Udered, version:%s", kClientVersion);
+    const auto options = parse_options(argv);
+    if (!options) {
+        return nullptr;
+    }
+    log_debug("Configuration file: %s", options->config_path.c_str());
+    const JsonPtr tree = read_config_file(options->config_path);
+    if (!tree) {
+        log_error("Cannot read the configuration file %s", options->config_path.c_str());
+        return nullptr;
+    }
+    ClientConfig config = parse_client_config(tree.get());
+    if (!config.complete()) {
+        log_error("Incorrect configuration file %s", options->config_path.c_str());
+        return nullptr;
+    }
+
+    auto runner = std::make_unique<ProcessRunner>();
+    if (!modem_mac(*runner) && !interface_mac(options->wan_if)) {
+        log_error("Unable to retrieve WAN interface MAC address");
+        return nullptr;
+    }
+    auto link = ProxyLink::open(config.device_id.value_or(""));
+    if (!link) {
+        log_error("Cannot open the proxy link at %s", kClientSocketPath);
+        return nullptr;
+    }
+    log_debug("IP Mode Config = %s(%d) ",
+              config.device_mode ? config.device_mode->c_str() : "(null)",
+              static_cast<int>(config.ip_mode()));
+    auto rules = discover_rule_settings(options->lan_if, options->wan_if, options->nv_dir,
+                                        options->rules_file, config.ip_mode(), *runner);
+    if (!rules) {
+        log_error("failed iptSetterInit");
+        return nullptr;
+    }
+    std::unique_ptr<Client> client;
+    try {
+        client = std::make_unique<Client>(std::move(config), std::move(runner), std::move(link),
+                                          std::move(*rules), signals);
+    } catch (const std::system_error& failure) {
+        log_error("Cannot start the NAT worker: %s", failure.what());
+        log_error("failed iptSetterInit");
+        return nullptr;
+    }
+    // The proxy holds the broker connection; the password is never logged.
+    log_debug("Connected to %s:%d with username:password = %s:%s",
+              client->config_.broker_url->c_str(), client->config_.broker_port,
+              client->config_.username->c_str(), "********");
+    return client;
+}
+
+Client::Client(ClientConfig config, std::unique_ptr<ChildRunner> runner,
+               std::unique_ptr<ProxyLink> link, RuleSetterSettings rules,
+               ShutdownSignals& signals)
+    : signals_{signals},
+      config_{std::move(config)},
+      runner_{std::move(runner)},
+      link_{std::move(link)},
+      modem_{*runner_},
+      rules_{std::move(rules), *runner_},
+      probe_view_{modem_, rules_},
+      stats_{modem_, *link_},
+      probes_{probe_view_, *link_},
+      stats_server_{modem_},
+      dispatcher_{Dispatcher::Parts{config_, *link_, modem_, rules_, probes_, stats_, kTokenDir}} {}
+
+int Client::run() {
+    if (!wait_and_register()) {
+        return 0;
+    }
+    for (;;) {
+        // A failed send closes the link: that ends the loop as a wait on a closed
+        // descriptor would.
+        if (link_->closed()) {
+            log_error("select error");
+            return 0;
+        }
+        enum { kLink, kSignals };
+        pollfd watched[] = {{link_->fd(), POLLIN, 0}, {signals_.fd(), POLLIN, 0}};
+        const int ready = ::poll(watched, 2, kLoopTimeoutMs);
+        if (ready < 0) {
+            if (errno != EINTR) {
+                log_error("select error");
+                std::this_thread::sleep_for(std::chrono::seconds{1});
+            }
+            continue;
+        }
+        if ((watched[kSignals].revents & POLLIN) != 0 && signals_.take() != 0) {
+            shut_down();
+            return 0;
+        }
+        if ((watched[kLink].revents & POLLIN) != 0) {
+            serve_link();
+        }
+    }
+}
+
+bool Client::wait_and_register() {
+    for (int attempt = 0; attempt < kWanServiceTries; ++attempt) {
+        if (modem_.wan_service_status()) {
+            publish_ready_report(*link_, config_);
+            return true;
+        }
+        if (!pause(kWanServicePauseMs)) {
+            shut_down();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Client::pause(int timeout_ms) {
+    using Clock = std::chrono::steady_clock;
+    pollfd watch{signals_.fd(), POLLIN, 0};
+    const auto deadline = Clock::now() + std::chrono::milliseconds{timeout_ms};
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return true;
+        }
+        if (::poll(&watch, 1, static_cast<int>(left.count())) > 0 && signals_.take() != 0) {
+            return false;
+        }
+    }
+}
+
+void Client::serve_link() {
+    const auto datagram = link_->receive();
+    if (!datagram) {
+        return;
+    }
+    std::optional<std::string_view> payload;
+    if (datagram->payload) {
+        payload = *datagram->payload;
+    }
+    if (const auto status = dispatcher_.dispatch(payload)) {
+        link_->publish(Topic::Status, *status);
+    }
+}
+
+void Client::shut_down() {
+    log_debug("LLD Process is going down");
+    if (probes_.running(kUserProbeName)) {
+        probes_.publish_state(ProbeKind::User, ProbeState::Interrupted);
+    }
+    link_->publish(Topic::Status, format_shutdown_report());
+}
+
+}  // namespace lld

@@ -1,0 +1,197 @@
+#include "common/child.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+
+#include "common/fd.hpp"
+#include "common/log.hpp"
+
+extern char** environ;
+
+namespace lld {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// Without a process descriptor (old kernels) the child's end is polled this often.
+constexpr int kReapPollMs = 10;
+
+class SpawnActions {
+  public:
+    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
+    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    posix_spawn_file_actions_t* get() { return &actions_; }
+
+  private:
+    posix_spawn_file_actions_t actions_{};
+};
+
+class SpawnAttributes {
+  public:
+    // The child leads a process group of its own, so that a time-out can end it
+    // with everything it started.
+    SpawnAttributes() {
+        posix_spawnattr_init(&attributes_);
+        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes_, 0);
+    }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    posix_spawnattr_t* get() { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_{};
+};
+
+// A started child, reaped by the time its owner goes.
+class Child {
+  public:
+    Child(pid_t pid, UniqueFd output) : pid_{pid}, output_{std::move(output)} {
+        // A process descriptor tells when the child ends; kernels before 5.3 lack it.
+        pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    }
+    // Whatever is still running of the group (the child, or what it left holding
+    // its output) is killed.
+    ~Child() {
+        if (!reaped_ || output_) {
+            ::kill(-pid_, SIGKILL);
+        }
+        if (!reaped_) {
+            wait(0);
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // Reads and waits until the child has ended and its output is closed, or
+    // the deadline passes; false at the deadline.
+    bool finish(Clock::time_point deadline, std::size_t limit, std::vector<std::uint8_t>& out) {
+        while (output_ || !reaped_) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            int timeout = static_cast<int>(left.count());
+            if (!reaped_ && !pidfd_) {
+                timeout = std::min(timeout, kReapPollMs);
+            }
+            pollfd watched[] = {{output_ ? output_.get() : -1, POLLIN, 0},
+                                {!reaped_ && pidfd_ ? pidfd_.get() : -1, POLLIN, 0}};
+            if (::poll(watched, 2, timeout) < 0 && errno != EINTR) {
+                return false;
+            }
+            if (watched[0].revents != 0) {
+                read_some(limit, out);
+            }
+            if (!reaped_) {
+                wait(WNOHANG);
+            }
+        }
+        return true;
+    }
+
+    int status() const { return status_; }
+    bool reaped() const { return reaped_; }
+
+  private:
+    void read_some(std::size_t limit, std::vector<std::uint8_t>& out) {
+        const std::size_t room = limit - out.size();
+        const std::size_t old = out.size();
+        out.resize(limit);
+        const ssize_t got = ::read(output_.get(), out.data() + old, room);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            out.resize(old);
+            return;
+        }
+        out.resize(old + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        // The rest is not read: a child that goes on writing gets SIGPIPE.
+        if (got <= 0 || out.size() == limit) {
+            output_.reset();
+        }
+    }
+
+    void wait(int options) {
+        int status = 0;
+        pid_t got = 0;
+        do {
+            got = ::waitpid(pid_, &status, options);
+        } while (got < 0 && errno == EINTR);
+        if (got == pid_ || (got < 0 && errno == ECHILD)) {
+            reaped_ = true;
+            status_ = got == pid_ ? status : -1;
+        }
+    }
+
+    pid_t pid_;
+    UniqueFd output_;
+    UniqueFd pidfd_;
+    bool reaped_ = false;
+    int status_ = -1;
+};
+
+}  // namespace
+
+std::string command_text(std::span<const std::string> argv) {
+    std::string text;
+    for (const std::string& word : argv) {
+        if (!text.empty()) {
+            text += ' ';
+        }
+        text += word;
+    }
+    return text;
+}
+
+ChildResult ProcessRunner::run(std::span<const std::string> argv, std::size_t output_limit) {
+    ChildResult result;
+    if (argv.empty()) {
+        return result;
+    }
+    std::vector<char*> words;
+    for (const std::string& word : argv) {
+        words.push_back(const_cast<char*>(word.c_str()));
+    }
+    words.push_back(nullptr);
+
+    UniqueFd read_end;
+    UniqueFd write_end;
+    SpawnActions actions;
+    if (output_limit > 0) {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) {
+            return result;
+        }
+        read_end.reset(ends[0]);
+        write_end.reset(ends[1]);
+        posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDOUT_FILENO);
+    }
+    SpawnAttributes attributes;
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, words[0], actions.get(), attributes.get(), words.data(), environ) != 0) {
+        result.status = kNotStarted;
+        return result;
+    }
+    write_end.reset();
+
+    Child child{pid, std::move(read_end)};
+    const bool finished = child.finish(Clock::now() + timeout_, output_limit, result.output);
+    if (!finished && !child.reaped()) {
+        log_error("%s did not end within %lld ms: killed", command_text(argv).c_str(),
+                  static_cast<long long>(timeout_.count()));
+        return ChildResult{};  // a query that overran fails whatever it printed
+    }
+    return ChildResult{child.status(), std::move(result.output)};
+}
+
+}  // namespace lld

@@ -1,0 +1,38 @@
+#include "common/files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/fd.hpp"
+#include "common/log.hpp"
+
+namespace lld {
+
+std::optional<std::string> read_file(const std::string& path) {
+    const UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (!fd) {
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0 || status.st_size < 0) {
+        return std::nullopt;
+    }
+    std::string text(static_cast<std::size_t>(status.st_size), '\0');
+    const ssize_t got = ::read(fd.get(), text.data(), text.size());
+    if (got < 0) {
+        return std::nullopt;
+    }
+    if (static_cast<std::size_t>(got) < text.size()) {
+        log_error("read %zd of %zu bytes from %s", got, text.size(), path.c_str());
+        text.resize(static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+bool write_file(const std::string& path, std::string_view text) {
+    const UniqueFd fd{::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+    return fd && write_all(fd.get(), text);
+}
+
+}  // namespace lld

@@ -1,0 +1,259 @@
+#include "docsis/stats_server.hpp"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <system_error>
+
+#include "common/log.hpp"
+
+namespace lld {
+namespace {
+
+// The blanks "%d" skips before a number.
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+UniqueFd open_server_socket(std::uint16_t port) {
+    UniqueFd socket{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    if (!socket) {
+        log_error("srServer ERROR opening socket");
+        return socket;
+    }
+    const int one = 1;
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        // Kept open unbound: the thread still runs, it just never hears a request.
+        log_error("srServer ERROR on binding");
+    }
+    return socket;
+}
+
+// Appends the record's text when it fits; false when it did not.
+bool append_flow(const ServiceFlowEntry& record, FlowSamples& samples, std::string& reply) {
+    const auto sample = samples.find(record.sfid);
+    const std::string text =
+        format_flow_delta(record, sample != samples.end() ? sample->second : record);
+    if (text.empty() || reply.size() + text.size() > kStatsReplySize) {
+        return false;
+    }
+    reply += text;
+    samples.insert_or_assign(record.sfid, record);
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::int32_t> parse_stats_request(std::span<const std::uint8_t> datagram) {
+    if (datagram.size() <= kStatsRequestWord.size()) {
+        return std::nullopt;
+    }
+    // A NUL ends the number as any other non-digit does, just as it would end C text.
+    std::string_view text{reinterpret_cast<const char*>(datagram.data()), datagram.size()};
+    if (!text.starts_with(kStatsRequestWord)) {
+        return std::nullopt;
+    }
+    text.remove_prefix(kStatsRequestWord.size());
+    while (!text.empty() && is_blank(text.front())) {
+        text.remove_prefix(1);
+    }
+    // "%d" takes a plus sign, from_chars only a minus; "+-4" still ends up negative.
+    if (text.starts_with('+')) {
+        text.remove_prefix(1);
+    }
+    std::int32_t count = 0;
+    // Text after the number is allowed; a number that does not fit is refused
+    // rather than guessed at.
+    const auto parsed = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (parsed.ec != std::errc{} || count <= 0) {
+        return std::nullopt;
+    }
+    return count;
+}
+
+std::string format_flow_delta(const ServiceFlowEntry& now, const ServiceFlowEntry& previous) {
+    // Unsigned subtraction in each field's own width: a counter that wrapped (or
+    // was reset) still gives the modular difference the receiver expects.
+    const std::uint64_t d64_a = now.count64_a - previous.count64_a;
+    const std::uint64_t d64_b = now.count64_b - previous.count64_b;
+    const std::uint32_t d32_a = now.count32_a - previous.count32_a;
+    const std::uint32_t d32_b = now.count32_b - previous.count32_b;
+    const std::uint64_t d64_c = now.count64_c - previous.count64_c;
+
+    // Five 32-bit and three 64-bit numbers in decimal and eight commas.
+    std::array<char, 5 * 10 + 3 * 20 + 8 + 1> line{};
+    const int length = std::snprintf(line.data(), line.size(), "%u,%u,%u,%llu,%llu,%u,%u,%llu,",
+                                     now.sfid, now.direction, static_cast<unsigned>(now.tag16),
+                                     static_cast<unsigned long long>(d64_a),
+                                     static_cast<unsigned long long>(d64_b), d32_a, d32_b,
+                                     static_cast<unsigned long long>(d64_c));
+    if (length <= 0) {
+        return {};
+    }
+    return std::string{line.data(), std::min(static_cast<std::size_t>(length), line.size() - 1)};
+}
+
+std::string build_stats_report(std::span<const std::uint8_t> table, FlowSamples& samples) {
+    std::string reply{kStatsReportPrefix};
+    reply.reserve(kStatsReplySize);
+    for (const ServiceFlowEntry& record : parse_service_flows(table)) {
+        if (!append_flow(record, samples, reply)) {
+            break;
+        }
+    }
+    // The trailing comma of the last flow closes the string; with no flow the
+    // prefix already ends in a quote.
+    reply.back() = '"';
+    return reply;
+}
+
+bool StatsServerState::request(const sockaddr_in& from, std::int32_t count) {
+    const bool activated = subscribers_.empty();
+    if (activated) {
+        // Samples of an earlier session are stale: changes restart from zero.
+        samples_.clear();
+    }
+    subscribe(from, count);
+    return activated;
+}
+
+void StatsServerState::subscribe(const sockaddr_in& from, std::int32_t count) {
+    // A subscriber is its IPv4 address: a program that asks again from another
+    // port only renews its count, and reports keep going where they went.
+    const auto known = std::ranges::find_if(subscribers_, [&from](const Subscriber& s) {
+        return s.address.sin_addr.s_addr == from.sin_addr.s_addr;
+    });
+    if (known != subscribers_.end()) {
+        known->remaining = count;
+        return;
+    }
+    if (subscribers_.size() >= kMaxSubscribers) {
+        log_debug("srServer full, request ignored");
+        return;
+    }
+    subscribers_.insert(subscribers_.begin(), Subscriber{count, from});
+}
+
+void StatsServerState::send_all(std::string_view datagram, const Sender& send) {
+    for (Subscriber& subscriber : subscribers_) {
+        send(subscriber.address, datagram);
+        --subscriber.remaining;
+    }
+    // The report that finds the count at 0 is still sent: N + 1 in all.
+    std::erase_if(subscribers_, [](const Subscriber& s) { return s.remaining < 0; });
+}
+
+void StatsServerState::tick(std::span<const std::uint8_t> table, const Sender& send) {
+    if (table.size() >= sizeof(ServiceFlowEntry)) {
+        send_all(build_stats_report(table, samples_), send);
+        return;
+    }
+    send_all(kStatsFailure, send);
+    subscribers_.clear();
+}
+
+StatsServer::StatsServer(Modem& modem, std::uint16_t port)
+    : modem_{modem},
+      socket_{open_server_socket(port)},
+      timer_{::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)} {
+    if (!timer_) {
+        log_error("srServer ERROR creating timer");
+    }
+    try {
+        worker_ = Worker{[this](const StopSignal& stop) { run(stop); }};
+    } catch (const std::system_error& failure) {
+        log_error("srServer ERROR creating thread: %s", failure.what());
+    }
+}
+
+void StatsServer::run(const StopSignal& stop) {
+    for (;;) {
+        const bool active = state_.active();
+        if (active) {
+            arm_timer();
+        }
+        pollfd watched[] = {
+            {stop.fd(), POLLIN, 0},
+            {socket_.get(), POLLIN, 0},
+            {active ? timer_.get() : -1, POLLIN, 0},
+        };
+        if (::poll(watched, std::size(watched), -1) < 0) {
+            continue;  // a signal; the state is unchanged
+        }
+        if ((watched[0].revents & POLLIN) != 0) {
+            return;
+        }
+        if ((watched[2].revents & POLLIN) != 0) {
+            on_timer();
+        }
+        if ((watched[1].revents & (POLLIN | POLLERR)) != 0) {
+            on_request();
+        }
+    }
+}
+
+void StatsServer::arm_timer() {
+    itimerspec setting{};
+    setting.it_value = deadline_;
+    ::timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &setting, nullptr);
+}
+
+void StatsServer::on_timer() {
+    // Advanced before anything else, so that a slow modem or a late wake-up
+    // shifts no later report: a deadline already past fires again at once
+    // and the missed seconds are caught up one by one.
+    ++deadline_.tv_sec;
+    std::uint64_t expirations = 0;
+    if (::read(timer_.get(), &expirations, sizeof expirations) !=
+        static_cast<ssize_t>(sizeof expirations)) {
+        log_error("Err timer read");
+    }
+    // A fresh table for every poll: records of an earlier, longer table can never
+    // follow those of a shorter one that lacks its terminating record.
+    const auto table = modem_.service_flow_table(kStatsTableSize);
+    state_.tick(table, [this](const sockaddr_in& to, std::string_view datagram) {
+        // A subscriber that went away costs its count all the same.
+        [[maybe_unused]] const ssize_t sent =
+            ::sendto(socket_.get(), datagram.data(), datagram.size(), MSG_DONTWAIT,
+                     reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    });
+}
+
+void StatsServer::on_request() {
+    std::array<std::uint8_t, kStatsRequestMax> datagram{};
+    sockaddr_in from{};
+    socklen_t from_length = sizeof from;
+    const ssize_t received =
+        ::recvfrom(socket_.get(), datagram.data(), datagram.size(), MSG_DONTWAIT,
+                   reinterpret_cast<sockaddr*>(&from), &from_length);
+    if (received <= 0 || from.sin_family != AF_INET) {
+        return;
+    }
+    const std::span<const std::uint8_t> bytes{datagram.data(), static_cast<std::size_t>(received)};
+    const auto count = parse_stats_request(bytes);
+    if (!count) {
+        return;
+    }
+    const std::string text{bytes.begin(), std::find(bytes.begin(), bytes.end(), 0)};
+    std::array<char, INET_ADDRSTRLEN> host{};
+    ::inet_ntop(AF_INET, &from.sin_addr, host.data(), host.size());
+    log_debug("%s read value=%d from %s:%d", text.c_str(), static_cast<int>(*count), host.data(),
+              static_cast<int>(ntohs(from.sin_port)));
+    if (state_.request(from, *count)) {
+        ::clock_gettime(CLOCK_MONOTONIC, &deadline_);
+    }
+}
+
+}  // namespace lld

@@ -1,0 +1,133 @@
+#include "pingu/request.hpp"
+
+#include "common/log.hpp"
+
+namespace lld {
+namespace {
+
+constexpr std::int32_t kDefaultInterval = 250;
+constexpr std::int32_t kDefaultDuration = 10;
+constexpr std::int32_t kClassicBasePort = 10100;
+
+std::optional<std::string_view> text_member(const cJSON* request, const char* name) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(request, name);
+    if (!cJSON_IsString(item) || item->valuestring == nullptr || item->valuestring[0] == '\0') {
+        return std::nullopt;
+    }
+    return std::string_view{item->valuestring};
+}
+
+std::optional<std::int32_t> number_member(const cJSON* request, const char* name) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(request, name);
+    if (!cJSON_IsNumber(item)) {
+        return std::nullopt;
+    }
+    return item->valueint;
+}
+
+const char* kind_text(ProbeKind kind) {
+    return kind == ProbeKind::User ? "User Pingu" : "Monitor Pingu";
+}
+
+}  // namespace
+
+std::optional<std::string> parse_probe_members(const cJSON* request, ProbeKind kind,
+                                               ProbeRequest& out) {
+    out.kind = kind;
+    if (kind == ProbeKind::Monitor) {
+        out.start = true;
+    } else {
+        const auto command = text_member(request, "command");
+        if (!command) {
+            return "command is missing in pingu config";
+        }
+        if (*command != "start" && *command != "stop") {
+            return "command is incorrect in pingu config";
+        }
+        out.start = *command == "start";
+    }
+    if (kind == ProbeKind::User) {
+        out.name = kUserProbeName;
+        if (!out.start) {
+            return std::nullopt;
+        }
+    } else {
+        const auto name = text_member(request, "name");
+        if (!name) {
+            return "name is missing in pingu config";
+        }
+        out.name = std::string{name->substr(0, ProbeRequest::kNameMax)};
+    }
+    const auto url = text_member(request, "reflector_url");
+    if (!url) {
+        return "reflector_url is missing in pingu config";
+    }
+    out.reflector_url = std::string{url->substr(0, ProbeRequest::kUrlMax)};
+    const auto port = number_member(request, "reflector_port");
+    if (!port) {
+        return "reflector_port is missing in pingu config";
+    }
+    out.reflector_port = *port;
+    const auto refresh = number_member(request, "refresh_period");
+    if (!refresh) {
+        return "reflector_period is missing in pingu config";
+    }
+    out.refresh_period = *refresh;
+    out.interval = number_member(request, "interval").value_or(kDefaultInterval);
+    out.duration = kind == ProbeKind::Monitor
+                       ? 0
+                       : number_member(request, "duration").value_or(kDefaultDuration);
+    return std::nullopt;
+}
+
+std::optional<std::string> assign_probe_ports(PortRange range, std::int32_t& rotation,
+                                              ProbeRequest& request) {
+    if (range.low > range.high) {
+        return "Invalid port range";
+    }
+    if (range.low == range.high) {
+        rotation = range.low == 0 ? 1 : 0;
+    } else {
+        ++rotation;
+        if (static_cast<std::int64_t>(range.low) + rotation > range.high) {
+            rotation = 0;
+        }
+    }
+    request.port_lld = range.low + rotation;
+    request.port_classic = kClassicBasePort + rotation;
+    return std::nullopt;
+}
+
+bool probe_timing_valid(const ProbeRequest& request) {
+    if (static_cast<std::int64_t>(request.interval) >
+        static_cast<std::int64_t>(request.refresh_period) * 1000) {
+        return false;
+    }
+    return request.kind != ProbeKind::User || request.refresh_period < request.duration;
+}
+
+void log_probe_request(const ProbeRequest& request) {
+    const char* kind = kind_text(request.kind);
+    if (!request.start) {
+        log_debug("\t\t\n\nPINGU command ARGS:\n\t\t%-16s %s\n\t\t%-16s %s\n\t\t%-16s %s", "Type",
+                  kind, "Type", "STOP", "Name", request.name.c_str());
+        return;
+    }
+    log_debug(
+        "\t\t\n\nPINGU command ARGS:\n\t\t%-16s %s\n\t\t%-16s %s\n\t\t%-16s %s\n\t\t%-16s "
+        "%s\n\t\t%-16s %d\n\t\t%-16s %d\n\t\t%-16s %d\n\t\t%-16s %d\n\t\t%-16s %d\n\t\t%-16s "
+        "%d\n",
+        "Type", kind, "Type", "START", "Name", request.name.c_str(), "URL",
+        request.reflector_url.c_str(), "Port", request.reflector_port, "Refresh-sec",
+        request.refresh_period, "Interval-msec", request.interval, "Duration-sec",
+        request.duration, "PortClassic", request.port_classic, "PortLLD", request.port_lld);
+}
+
+std::string probe_state_payload(ProbeKind kind, ProbeState state) {
+    constexpr const char* kStateTexts[] = {"started", "completed", "rejected", "interrupted"};
+    return std::string{kind == ProbeKind::User ? "{\"user_pingu_state\":\""
+                                               : "{\"monitor_pingu_state\":\""} +
+           kStateTexts[static_cast<int>(state)] + "\"}";
+}
+
+}  // namespace lld
