@@ -9,12 +9,12 @@ JOBS       ?= $(shell nproc)
 # Build and test dependencies, all from Debian.
 PACKAGES = cmake make g++ pkg-config libcjson-dev libssl-dev zlib1g-dev \
            libgtest-dev libgmock-dev python3 iproute2 util-linux socat openssl gzip \
-           iptables
+           iptables clang-tidy
 # Only for `make bench`: the latency-probe benchmarks compare with irtt and
 # read the wire with tcpdump.
 BENCH_PACKAGES = irtt tcpdump
 
-.PHONY: all deps build build-asan build-tsan test demo bench clean format
+.PHONY: all deps build build-asan build-tsan test lint demo bench clean format
 
 all: build
 
@@ -45,9 +45,16 @@ build-asan: deps $(BUILD_ASAN)/CMakeCache.txt
 build-tsan: deps $(BUILD_TSAN)/CMakeCache.txt
 	cmake --build $(BUILD_TSAN) -j $(JOBS)
 
-# The whole suite over a normal build, an AddressSanitizer + UBSan build and a
-# ThreadSanitizer build.
-test: build build-asan build-tsan
+# The naming convention (.clang-tidy) over every C++ source of the project.
+lint: build
+	@files=$$(find $(CURDIR)/src $(CURDIR)/platform $(CURDIR)/bench $(CURDIR)/tests -name '*.cpp'); \
+	out=$$(run-clang-tidy -p $(BUILD) -quiet -j $(JOBS) $$files 2>&1); status=$$?; \
+	printf '%s\n' "$$out" | sed 's/\x1b\[[0-9;]*m//g' | grep -A3 -E '(error|warning): '; \
+	[ $$status -eq 0 ] && echo "lint: the naming convention holds"; exit $$status
+
+# The naming check, then the whole suite over a normal build, an
+# AddressSanitizer + UBSan build and a ThreadSanitizer build.
+test: lint build build-asan build-tsan
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD_TSAN) && ctest --output-on-failure -j $(JOBS)

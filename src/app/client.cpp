@@ -101,7 +101,8 @@ int Client::run() {
             log_error("select error");
             return 0;
         }
-        enum { kLink, kSignals };
+        constexpr std::size_t kLink = 0;
+        constexpr std::size_t kSignals = 1;
         pollfd watched[] = {{link_->fd(), POLLIN, 0}, {signals_.fd(), POLLIN, 0}};
         const int ready = ::poll(watched, 2, kLoopTimeoutMs);
         if (ready < 0) {

@@ -122,7 +122,12 @@ ProbeEnd run_probe(const ProbeRequest& request, ProbeNetwork& network, Publisher
         publish_probe_state(publisher, ProbeKind::User, ProbeState::Started);
     }
 
-    enum { kStop, kInterval, kRefresh, kDuration, kSockets };
+    // Positions in the poll set: the stop signal, the three timers, then the sockets.
+    constexpr std::size_t kStop = 0;
+    constexpr std::size_t kInterval = 1;
+    constexpr std::size_t kRefresh = 2;
+    constexpr std::size_t kDuration = 3;
+    constexpr std::size_t kSockets = 4;
     std::vector<pollfd> watched{{stop.fd(), POLLIN, 0},
                                 {run.interval.fd(), POLLIN, 0},
                                 {run.refresh.fd(), POLLIN, 0},
