@@ -93,7 +93,7 @@ std::optional<std::string> Dispatcher::dispatch(std::optional<std::string_view> 
         log_error("Error json msg");
         return std::nullopt;
     }
-    log_debug("===userMsgProcess->: %s ", std::string{*payload}.c_str());
+    log_debug("===userMsgProcess->: %s ", redact_secrets(*payload).c_str());
 
     const cJSON* root = message.get();
     if (const cJSON* value = member(root, "lld_config")) {

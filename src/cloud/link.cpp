@@ -112,7 +112,11 @@ bool ProxyLink::publish(Topic topic, std::string_view payload) {
     if (!text) {
         return false;
     }
-    log_debug("%s Sending %s !!!!!", "net_send_msg", text->c_str());
+    if (log_enabled(LogLevel::Debug)) {
+        const auto shown = build_datagram(kPublishType, format_topic(topic, device_id_),
+                                          redact_secrets(payload));
+        log_debug("%s Sending %s !!!!!", "net_send_msg", shown.value_or("").c_str());
+    }
     const sockaddr_un proxy = unix_address(proxy_path_);
     const std::lock_guard lock{send_mutex_};
     if (closed()) {

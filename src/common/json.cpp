@@ -25,6 +25,23 @@ std::optional<std::string_view> json_string_member(const cJSON* object, const ch
     return std::string_view{item->valuestring};
 }
 
+std::string redact_secrets(std::string_view json_text) {
+    static constexpr const char* kSecrets[] = {"password", "hadp", "gui_token"};
+    const JsonPtr tree = json_parse(json_text);
+    bool redacted = false;
+    for (const char* name : kSecrets) {
+        if (cJSON_IsObject(tree.get()) && cJSON_GetObjectItem(tree.get(), name) != nullptr) {
+            cJSON_ReplaceItemInObject(tree.get(), name, cJSON_CreateString("********"));
+            redacted = true;
+        }
+    }
+    if (!redacted) {
+        return std::string{json_text};
+    }
+    const JsonText printed{cJSON_PrintUnformatted(tree.get())};
+    return printed ? std::string{printed.get()} : std::string{"(secret not shown)"};
+}
+
 namespace {
 
 // The escaped form of one character, or of one whole UTF-8 sequence.

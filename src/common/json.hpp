@@ -32,6 +32,12 @@ std::optional<std::string> json_print(const cJSON* tree);
 // when the member is missing or not a string.
 std::optional<std::string_view> json_string_member(const cJSON* object, const char* name);
 
+// The text with the value of every secret member of a JSON object ("password",
+// "hadp", "gui_token", names matched without regard to letter case) replaced by
+// "********", printed without blanks; the text itself when it holds none. For
+// log lines, which never show a secret.
+std::string redact_secrets(std::string_view json_text);
+
 // `text` escaped for the inside of a JSON string (quotes not included).
 std::string json_escape(std::string_view text);
 

@@ -1,11 +1,10 @@
-"""A simulated gateway for end-to-end tests of lld-client.
+"""A simulated gateway for end-to-end tests of lld-client. ctest starts each test module
+under `unshare`: /tmp, /etc/atom and the interfaces here are the module's own."""
 
-Each test module runs inside its own mount and network namespace (ctest starts
-it under `unshare`), so /tmp, /etc/atom and the interfaces here are private and
-tests can run side by side without touching the host.
-"""
-
-import fcntl
+import base64
+import contextlib
+import functools
+import gzip
 import json
 import os
 import pty
@@ -16,8 +15,8 @@ import socket
 import subprocess
 import termios
 import threading
-import time
 import unittest
+from pathlib import Path
 
 CLIENT = os.environ.get("LLD_CLIENT", "lld-client")
 PLATFORM_BIN = os.environ.get("LLD_PLATFORM_BIN", "")
@@ -33,16 +32,10 @@ WAN_V4, WAN_V6 = "198.51.100.2/24", "2001:db8:2::2/64"
 
 DEVICE_ID = "gw-0123456789"
 BASE_CONFIG = {
-    "broker_url": "broker.example.net",
-    "broker_port": 8883,
-    "public_cert": "/etc/certs/ca.pem",
-    "device_cert": "/etc/certs/device.pem",
-    "device_key": "/etc/certs/device.key",
-    "username": "gateway",
-    "password": "s3cret-password",
-    "device_id": DEVICE_ID,
-    "ha_IV": "000102030405060708090a0b0c0d0e0f",
-    "device_mode": "Dualstack",
+    "broker_url": "broker.example.net", "broker_port": 8883, "public_cert": "/etc/certs/ca.pem",
+    "device_cert": "/etc/certs/device.pem", "device_key": "/etc/certs/device.key",
+    "username": "gateway", "password": "s3cret-password", "device_id": DEVICE_ID,
+    "ha_IV": "000102030405060708090a0b0c0d0e0f", "device_mode": "Dualstack",
 }
 
 DEFAULT_MODEM = """\
@@ -58,12 +51,12 @@ def sh(*args, check=True):
     return subprocess.run(args, check=check, capture_output=True, text=True)
 
 
-def in_fresh_network_namespace():
-    """True in a network namespace of our own: it holds nothing but the loopback."""
-    return [name for _, name in socket.if_nameindex()] == ["lo"]
-
-
-_namespace_ready = False
+def remove(path):
+    """Removes a file, link or directory tree if there is one."""
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path)
+    elif os.path.lexists(path):
+        os.unlink(path)
 
 
 def private_tmp(*keep):
@@ -80,13 +73,11 @@ def private_tmp(*keep):
         os.close(fd)
 
 
+@functools.cache
 def setup_namespace():
     """Private /tmp and /etc/atom, loopback, and the LAN and WAN veth pairs (once)."""
-    global _namespace_ready
-    if _namespace_ready:
-        return
-    if not in_fresh_network_namespace():
-        # Never build a gateway on the host: ctest starts these modules under unshare.
+    if [name for _, name in socket.if_nameindex()] != ["lo"]:
+        # Only a fresh network namespace holds nothing but lo: never build a gateway on the host.
         raise RuntimeError("run under 'unshare --mount --net --propagation private'")
     private_tmp(os.path.dirname(os.path.abspath(__file__)), CLIENT, PLATFORM_BIN)
     os.makedirs("/etc/atom", exist_ok=True)
@@ -100,63 +91,65 @@ def setup_namespace():
         sh("ip", "link", "set", name + "p", "up")
     os.environ["PATH"] = PLATFORM_BIN + ":" + os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin")
     os.environ["LLD_PLATFORM_DIR"] = PLATFORM_DIR
-    _namespace_ready = True
 
 
 def reset_platform(modem=DEFAULT_MODEM, wan_status="started\n", cm_mac="AA:BB:CC:DD:EE:FF\n"):
     """Fresh stand-in state; None leaves a file out."""
     for path in (PLATFORM_DIR, NV_DIR, "/tmp/lld"):
-        if os.path.islink(path) or os.path.isfile(path):
-            os.unlink(path)
-        elif os.path.isdir(path):
-            shutil.rmtree(path)
+        remove(path)
     os.makedirs(PLATFORM_DIR)
     os.makedirs(NV_DIR)
     for name, text in (("modem.conf", modem), ("wan_service-status", wan_status), ("cm_mac", cm_mac)):
         if text is not None:
-            with open(os.path.join(PLATFORM_DIR, name), "w") as f:
-                f.write(text)
+            Path(PLATFORM_DIR, name).write_text(text)
     shutil.copy(os.path.join(PLATFORM_BIN, "conntrack_extract.sh"), "/etc/atom/conntrack_extract.sh")
 
 
+def write_modem(text):
+    """Replaces the modem stand-in's state at once, so that no query reads half a file."""
+    staged = Path(PLATFORM_DIR, "modem.conf.new")
+    staged.write_text(text)
+    staged.replace(Path(PLATFORM_DIR, "modem.conf"))
+
+
 def write_config(config=None, text=None):
-    with open(CONFIG_PATH, "w") as f:
-        f.write(text if text is not None else json.dumps(config if config is not None else BASE_CONFIG))
+    text = text if text is not None else json.dumps(config if config is not None else BASE_CONFIG)
+    Path(CONFIG_PATH).write_text(text)
 
 
 def client_args(config=CONFIG_PATH):
     return ["-ifl", LAN_IF, "-ifw", WAN_IF, "-nvdir", NV_DIR, "-config", config]
 
 
+def log_text(line):
+    """A log line without its "[thread id] " prefix."""
+    return re.sub(r"^\[\d+\] ", "", line)
+
+
 class Proxy:
     """The local proxy's side of the link: receives what the client publishes."""
 
     def __init__(self):
-        if os.path.exists(PROXY_SOCKET):
-            os.unlink(PROXY_SOCKET)
+        remove(PROXY_SOCKET)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(PROXY_SOCKET)
 
     def close(self):
         self.sock.close()
-        if os.path.exists(PROXY_SOCKET):
-            os.unlink(PROXY_SOCKET)
+        remove(PROXY_SOCKET)
 
     def receive(self, timeout=10.0):
         """The next datagram as (type, topic, payload text), or None after the timeout."""
         self.sock.settimeout(timeout)
         try:
-            data = self.sock.recv(1 << 16)
+            message = json.loads(self.sock.recv(1 << 16).decode())
         except socket.timeout:
             return None
-        message = json.loads(data.decode())
         return message["type"], message["topic"], message["payload"]
 
     def receive_json(self, timeout=10.0):
         got = self.receive(timeout)
-        if got is None:
-            return None
-        return got[0], got[1], json.loads(got[2])
+        return got and (got[0], got[1], json.loads(got[2]))
 
     def expect_silence(self, seconds=1.0):
         got = self.receive(seconds)
@@ -178,12 +171,11 @@ class Client:
     line arrives as it is written."""
 
     def __init__(self, args=None, debug="debug", env=None):
-        environment = dict(os.environ)
-        environment.pop("LLD_DBG_LVL", None)
+        environment = {k: v for k, v in os.environ.items() if k != "LLD_DBG_LVL"}
         if debug is not None:
             environment["LLD_DBG_LVL"] = debug
         environment.update(env or {})
-        master, slave = pty.openpty()
+        self.master, slave = pty.openpty()
         attrs = termios.tcgetattr(slave)
         attrs[1] &= ~termios.ONLCR  # keep line feeds as they are
         termios.tcsetattr(slave, termios.TCSANOW, attrs)
@@ -191,57 +183,44 @@ class Client:
                                      stdin=subprocess.DEVNULL, stdout=slave, stderr=slave,
                                      env=environment, close_fds=True)
         os.close(slave)
-        self.master = master
-        self.lines = []
-        self.cond = threading.Condition()
+        self.lines, self.done, self.cond = [], False, threading.Condition()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
     def _read(self):
         pending = b""
-        while True:
+        while not self.done:
             try:
                 chunk = os.read(self.master, 4096)
-            except OSError:
+            except OSError:  # EIO: no process holds the terminal any more
                 chunk = b""
-            if not chunk:
-                break
-            pending += chunk
-            *complete, pending = pending.split(b"\n")
+            *complete, pending = (pending + chunk).split(b"\n")
+            if not chunk and pending:
+                complete.append(pending)
             with self.cond:
-                self.lines.extend(line.decode(errors="replace") for line in complete)
+                self.lines += [line.decode(errors="replace") for line in complete]
+                self.done = not chunk
                 self.cond.notify_all()
-        with self.cond:
-            if pending:
-                self.lines.append(pending.decode(errors="replace"))
-            self.lines.append(None)  # end of output
-            self.cond.notify_all()
 
     def output(self):
         with self.cond:
-            return [line for line in self.lines if line is not None]
+            return list(self.lines)
 
     def wait_for(self, pattern, timeout=10.0, start=0):
         """Index of the first line from `start` on that matches the regex."""
         regex = re.compile(pattern)
-        deadline = time.monotonic() + timeout
+
+        def found():
+            return next((i for i in range(start, len(self.lines)) if regex.search(self.lines[i])), None)
         with self.cond:
-            while True:
-                for i in range(start, len(self.lines)):
-                    line = self.lines[i]
-                    if line is not None and regex.search(line):
-                        return i
-                if self.lines and self.lines[-1] is None:
-                    break
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    break
-                self.cond.wait(left)
-        raise AssertionError("no line matching %r; output:\n%s" % (pattern, "\n".join(self.output())))
+            self.cond.wait_for(lambda: found() is not None or self.done, timeout)
+            index = found()
+        if index is None:
+            raise AssertionError("no line matching %r; output:\n%s" % (pattern, "\n".join(self.output())))
+        return index
 
     def count(self, pattern):
-        regex = re.compile(pattern)
-        return sum(1 for line in self.output() if regex.search(line))
+        return sum(1 for line in self.output() if re.search(pattern, line))
 
     def wait_exit(self, timeout=15.0):
         code = self.proc.wait(timeout)
@@ -254,19 +233,9 @@ class Client:
         return self.wait_exit()
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        self.reader.join(5)
-        try:
+        self.stop(signal.SIGKILL)
+        with contextlib.suppress(OSError):
             os.close(self.master)
-        except OSError:
-            pass
-
-
-def log_text(line):
-    """A log line without its "[thread id] " prefix."""
-    return re.sub(r"^\[\d+\] ", "", line)
 
 
 class GatewayTest(unittest.TestCase):
@@ -286,29 +255,23 @@ class GatewayTest(unittest.TestCase):
         for client in self.clients:
             client.close()
         self.proxy.close()
-        for path in (CLIENT_SOCKET,):
-            if os.path.exists(path):
-                os.unlink(path)
+        remove(CLIENT_SOCKET)
 
     def start(self, args=None, debug="debug", env=None):
-        client = Client(args, debug, env)
-        self.clients.append(client)
-        return client
+        self.clients.append(Client(args, debug, env))
+        return self.clients[-1]
 
     def start_registered(self, **kwargs):
         """A client that has published its ready report; returns (client, report)."""
         client = self.start(**kwargs)
         got = self.proxy.receive_json(15)
         self.assertIsNotNone(got, "no ready report; output:\n" + "\n".join(client.output()))
-        self.assertEqual(got[1], "CS/%s/LLD/status" % DEVICE_ID)
-        self.assertEqual(got[2]["lld_status"], "ready_to_go")
+        self.assertEqual((got[1], got[2]["lld_status"]), ("CS/%s/LLD/status" % DEVICE_ID, "ready_to_go"))
         return client, got[2]
 
 
 def unseal(hadp, iv_hex, key_text):
     """Opens a sealed text with independent tools: openssl, base64 and gzip."""
-    import base64
-    import gzip
     key = key_text.encode()[:32].ljust(32, b"\0").hex()
     iv = bytes.fromhex(iv_hex[:32]).ljust(16, b"\0").hex()
     result = subprocess.run(["openssl", "enc", "-d", "-aes-256-cbc", "-K", key, "-iv", iv],

@@ -1,40 +1,43 @@
-"""A LAN host and a WAN host around the simulated gateway, for tests that prove
-the NAT steering on the kernel's real netfilter.
-
-The gateway is the test module's own network namespace (see gateway.py). The
-two hosts are network namespaces held by a sleeping child process each; the
-peer ends of the gateway's veth pairs are moved into them. The WAN host has no
-route back to the LAN networks, so a LAN host can only talk to it through the
-gateway's source NAT: a TCP connection that reaches the WAN host proves that its
-source was rewritten, and the source the WAN host saw tells where to.
+"""The NAT tests' fixture: a LAN host and a WAN host around the simulated gateway (the
+module's own network namespace, see gateway.py), its real nat and mangle tables, and
+`NatTest`. Each host is a network namespace held by a sleeping child, with the peer end
+of a gateway veth. The WAN host has no route back to the LAN: a TCP connection that
+reaches it proves that the gateway rewrote its source, and the source seen tells where to.
 """
 
+import atexit
+import collections
+import concurrent.futures
+import ctypes
+import functools
 import itertools
-import os
+import json
 import shutil
+import socket
 import subprocess
 import sys
-import threading
-import time
 import unittest
+from pathlib import Path
 
-from gateway import GatewayTest, LAN_IF, WAN_IF, Proxy, sh
+from gateway import NV_DIR, GatewayTest, LAN_IF, WAN_IF, Proxy, client_args, sh
 
 # The LAN host carries the listed device's address and an ordinary one.
-DEVICE_V4, OTHER_V4 = "192.0.2.10", "192.0.2.11"
-DEVICE_V6, OTHER_V6 = "2001:db8:1::10", "2001:db8:1::11"
+DEVICE, OTHER = {"v4": "192.0.2.10", "v6": "2001:db8:1::10"}, {"v4": "192.0.2.11", "v6": "2001:db8:1::11"}
+GATEWAY = {"v4": "198.51.100.2", "v6": "2001:db8:2::2"}  # its WAN addresses
 WAN_HOST_V4, WAN_HOST_V6 = "198.51.100.20", "2001:db8:2::20"
-GATEWAY_LAN_V4, GATEWAY_LAN_V6 = "192.0.2.1", "2001:db8:1::1"
-GATEWAY_WAN_V4, GATEWAY_WAN_V6 = "198.51.100.2", "2001:db8:2::2"
 
-# Ports the WAN host listens on, for UDP and TCP, in both families.
-LISTED_PORTS = (3074, 3478, 3479, 3480)
-UNLISTED_PORTS = (3481,) + tuple(range(9990, 10000))
+GAME = {"cmd": "multi-add", "name": "game", "data": "3074,3478:3480,B"}
+CONSOLE = {"cmd": "device-add", "name": "console", "data": DEVICE["v4"]}
+CONSOLE6 = {"cmd": "device-add", "name": "console6", "data": DEVICE["v6"]}
 
-# The longest any single exchange may take; a generous bound, not a threshold.
-EXCHANGE_TIMEOUT = 15.0
+NAT_JSON, RULES4, RULES6 = (Path(NV_DIR, name) for name in ("iptables-nat.json", "rules.wr", "rules6.wr"))
+DEFAULT_DSCP = '{"cmd":"dscp-settings","value":46,"lw_dscp_to_ll":0,"lw_app_dscp":0,"wl_dscp_set":0}'
+PWNED = (Path("/tmp/pwned"), Path("/tmp/pwned2"))  # what text from the cloud would create, run by a shell
+ERR = "[ZEZ-UDERED] [ERR] "
+TOOL = {"v4": "iptables", "v6": "ip6tables"}
+
+EXCHANGE_TIMEOUT = 15.0  # the longest any single exchange may take: a bound, not a threshold
 HOST_LIFETIME = 900  # seconds; children must not outlive a killed test run
-
 AWAKE = r"\[DBG\] \*\*\* natApiJson awake!"
 BARRIER = "barrier"  # a "user_game_config" that is no array: the worker only logs it
 
@@ -44,68 +47,42 @@ def _popen(args, **kwargs):
     return subprocess.Popen(["setpriv", "--pdeathsig", "KILL", "--"] + list(args), **kwargs)
 
 
-def family_of(address):
-    return "v6" if ":" in address else "v4"
+def stored(*entries, dscp=DEFAULT_DSCP):
+    """iptables-nat.json as the client writes it; entries are dicts or JSON texts."""
+    texts = [e if isinstance(e, str) else json.dumps(e, separators=(",", ":")) for e in entries]
+    return "[\n" + ",\n".join([dscp] + texts) + "\n]"
 
-
-# --- kernel support ----------------------------------------------------------
 
 _PROBE = """\
 set -e
 ip link set lo up
 ip link add probe0 type veth peer name probe1
 iptables -t nat -A POSTROUTING -p tcp -s 192.0.2.0/24 -m multiport --dports 1,2:3 -j SNAT --to-source 198.51.100.2:5000-5010
-iptables -t nat -A POSTROUTING -p udp -s 192.0.2.0/24 --sport 5000:5010 -j SNAT --to-source 198.51.100.2:5011-65535
 ip6tables -t nat -A POSTROUTING -p udp -s 2001:db8:1::/64 -m multiport --dports 1,2:3 -j SNAT --to-source [2001:db8:2::2]:5000-5010
-ip6tables -t nat -A POSTROUTING -p udp -d ff00::/8 -j RETURN
 ip6tables -t mangle -A POSTROUTING -p udp -m multiport --dports 1 -j DSCP --set-dscp 46
 """
 
-_support = None
-
 
 def netfilter_missing():
-    """None when this kernel has what the NAT tests need, else the reason.
-
-    Missing tools are not a reason to skip: they are an installation fault and
-    the tests fail on them. Only what the kernel refuses makes them skip.
-    """
-    global _support
-    if _support is None:
-        result = subprocess.run(["unshare", "--net", "sh", "-c", _PROBE],
-                                capture_output=True, text=True)
-        _support = ("" if result.returncode == 0 else
-                    "kernel lacks nat/mangle, SNAT port ranges, multiport, DSCP or veth "
-                    "support: " + (result.stderr.strip() or "status %d" % result.returncode))
-    return _support or None
-
-
-def require_tools():
-    missing = [tool for tool in ("iptables", "ip6tables", "nsenter", "unshare", "setpriv")
-               if shutil.which(tool) is None]
+    """None when the kernel has what the NAT tests need, else the reason to skip (a missing tool fails)."""
+    missing = [t for t in ("iptables", "ip6tables", "nsenter", "unshare", "setpriv") if not shutil.which(t)]
     if missing:
         raise AssertionError("tools missing on this machine: " + ", ".join(missing))
-
-
-# --- the gateway's tables ----------------------------------------------------
-
-def tool(family):
-    return "ip6tables" if family == "v6" else "iptables"
+    result = subprocess.run(["unshare", "--net", "sh", "-c", _PROBE], capture_output=True, text=True)
+    if result.returncode != 0:
+        return "kernel lacks nat/mangle, SNAT port ranges, multiport, DSCP or veth: " + result.stderr.strip()
 
 
 def chain(family, table="nat"):
-    """The table's rules as `-S` prints them, without the policy lines.
-
-    The whole table, not only POSTROUTING: a rule anywhere else is a fault too.
-    """
-    out = sh(tool(family), "-t", table, "-S").stdout
-    return [line for line in out.splitlines() if not line.startswith("-P ")]
+    """The whole table (a rule outside POSTROUTING is a fault too) as `-S` prints it, without policies."""
+    return [line for line in sh(TOOL[family], "-t", table, "-S").stdout.splitlines()
+            if not line.startswith("-P ")]
 
 
 def flush_tables():
     for family in ("v4", "v6"):
         for table in ("nat", "mangle"):
-            sh(tool(family), "-t", table, "-F")
+            sh(TOOL[family], "-t", table, "-F")
 
 
 # The rules as the kernel lists them (`-S`): addresses normalised, options reordered.
@@ -121,52 +98,33 @@ V6 = {
     "return": "-A POSTROUTING -d ff00::/8 -p udp -j RETURN",
     "classic": "-A POSTROUTING -s 2001:db8:1::/64 ! -d 2001:db8:1::/64 -p {p} -m {p} --sport {sport} -j SNAT --to-source [2001:db8:2::2]:{classic}",
 }
+# The entry rules of [GAME, CONSOLE, CONSOLE6] in each family's chain: as the array leaves them
+# (each rule inserted at the head), and as a range issues them again (newest entry first).
+NEWEST_FIRST = [("device", "udp"), ("device", "tcp"), ("game", "udp"), ("game", "tcp")]
+OLDEST_FIRST = [("game", "udp"), ("game", "tcp"), ("device", "udp"), ("device", "tcp")]
 
 
-def rules(templates, order, lld, classic):
-    """An expected chain: the entry rules that `order` names, then the base rules.
+def rules(templates, order, lld="5000-5010", classic="5011-65535"):
+    """An expected chain: the entry rules that `order` names, each (kind, protocol) or, for a port
+    list other than the game's, ("game", protocol, ports); then the base rules."""
+    values = dict(lld=lld, sport=lld.replace("-", ":"), classic=classic)
+    lines = [templates[kind].format(p=p, ports=(ports or ["3074,3478:3480"])[0], **values)
+             for kind, p, *ports in order]
+    return lines + [templates["return"]] + [templates["classic"].format(p=p, **values) for p in ("tcp", "udp")]
 
-    Each item of `order` is (kind, protocol) or, for a port list other than the
-    game's, ("game", protocol, ports).
-    """
-    values = dict(lld=lld, sport=lld.replace("-", ":"), classic=classic, ports="3074,3478:3480")
-    lines = []
-    for kind, p, *ports in order:
-        lines.append(templates[kind].format(p=p, **dict(values, **({"ports": ports[0]} if ports else {}))))
-    lines.append(templates["return"])
-    lines += [templates["classic"].format(p=p, **values) for p in ("tcp", "udp")]
-    return lines
-
-
-def wait_for_chain(expected, family, table="nat", timeout=EXCHANGE_TIMEOUT):
-    """Polls until the chain holds exactly `expected`; returns what it last held."""
-    deadline = time.monotonic() + timeout
-    while True:
-        got = chain(family, table)
-        if got == expected or time.monotonic() > deadline:
-            return got
-        time.sleep(0.1)
-
-
-# --- the hosts ---------------------------------------------------------------
 
 class Host:
     """A network namespace held by a sleeping child; commands enter it with nsenter."""
 
     def __init__(self, name):
         self.name = name
-        own = os.readlink("/proc/self/ns/net")
-        self.holder = _popen(["unshare", "--net", "sleep", str(HOST_LIFETIME)])
-        deadline = time.monotonic() + EXCHANGE_TIMEOUT
-        while True:
-            try:
-                if os.readlink("/proc/%d/ns/net" % self.holder.pid) != own:
-                    break
-            except OSError:
-                pass
-            if self.holder.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("%s: no namespace of its own (unshare failed)" % name)
-            time.sleep(0.01)
+        # The shell speaks once unshare has made the namespace, then becomes the sleeping holder.
+        self.holder = _popen(["unshare", "--net", "sh", "-c", "echo; exec sleep %d" % HOST_LIFETIME],
+                             stdout=subprocess.PIPE)
+        made = self.holder.stdout.readline()
+        self.holder.stdout.close()
+        if not made:
+            raise RuntimeError("%s: no namespace of its own (unshare failed)" % name)
         self.pid = self.holder.pid
 
     def command(self, *args):
@@ -175,8 +133,7 @@ class Host:
     def run(self, *args, check=True):
         result = subprocess.run(self.command(*args), capture_output=True, text=True)
         if check and result.returncode != 0:
-            raise RuntimeError("%s: %s failed: %s" % (self.name, " ".join(map(str, args)),
-                                                      result.stderr.strip()))
+            raise RuntimeError("%s: %s failed: %s" % (self.name, " ".join(map(str, args)), result.stderr.strip()))
         return result
 
     def sysctl(self, path, value):
@@ -191,273 +148,111 @@ class Host:
         self.holder.wait()
 
 
-_RECEIVER = r'''
-import os, selectors, socket, sys, time
-
-ports = [int(p) for p in sys.argv[1].split(",")]
-deadline = time.monotonic() + float(sys.argv[2])
-IP_RECVTOS = getattr(socket, "IP_RECVTOS", 13)
-IPV6_RECVTCLASS = getattr(socket, "IPV6_RECVTCLASS", 66)
-IPV6_TCLASS = getattr(socket, "IPV6_TCLASS", 67)
-sel = selectors.DefaultSelector()
-
-def show(*fields):
-    sys.stdout.write(" ".join(str(f) for f in fields) + "\n")
-    sys.stdout.flush()
-
-for family, anywhere in ((socket.AF_INET, "0.0.0.0"), (socket.AF_INET6, "::")):
-    for port in ports:
-        udp = socket.socket(family, socket.SOCK_DGRAM)
-        tcp = socket.socket(family, socket.SOCK_STREAM)
-        tcp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        if family == socket.AF_INET6:
-            for s in (udp, tcp):
-                s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-            udp.setsockopt(socket.IPPROTO_IPV6, IPV6_RECVTCLASS, 1)
-        else:
-            udp.setsockopt(socket.IPPROTO_IP, IP_RECVTOS, 1)
-        udp.bind((anywhere, port))
-        tcp.bind((anywhere, port))
-        tcp.listen(128)
-        for s, kind in ((udp, "udp"), (tcp, "listen")):
-            s.setblocking(False)
-            sel.register(s, selectors.EVENT_READ, (kind, port, None, None))
-sel.register(0, selectors.EVENT_READ, ("stdin", 0, None, None))
-show("ready")
-
-while time.monotonic() < deadline:
-    for key, _ in sel.select(1.0):
-        kind, port, peer, buf = key.data
-        s = key.fileobj
-        if kind == "stdin":
-            if not os.read(0, 4096):
-                sys.exit(0)
-        elif kind == "udp":
-            data, ancillary, _, peer = s.recvmsg(2048, socket.CMSG_SPACE(4))
-            tclass = -1
-            for level, ctype, cdata in ancillary:
-                if level == socket.IPPROTO_IP and ctype == socket.IP_TOS:
-                    tclass = cdata[0]
-                elif level == socket.IPPROTO_IPV6 and ctype == IPV6_TCLASS:
-                    tclass = int.from_bytes(cdata[:4], sys.byteorder)
-            show("udp", port, peer[0], peer[1], tclass, data.decode(errors="replace").strip() or "-")
-        elif kind == "listen":
-            try:
-                conn, peer = s.accept()
-            except BlockingIOError:
-                continue
-            conn.setblocking(False)
-            sel.register(conn, selectors.EVENT_READ, ("conn", port, peer, bytearray()))
-        else:
-            try:
-                chunk = s.recv(4096)
-            except OSError:
-                chunk = b""
-            buf.extend(chunk)
-            if not chunk or b"\n" in buf:
-                show("tcp", port, peer[0], peer[1], -1, buf.decode(errors="replace").strip() or "-")
-                sel.unregister(s)
-                s.close()
-'''
-
-_SENDER = r'''
-import socket, sys
-
-proto, src, sport, dst, dport, token, timeout = sys.argv[1:8]
-family = socket.AF_INET6 if ":" in dst else socket.AF_INET
-s = socket.socket(family, socket.SOCK_DGRAM if proto == "udp" else socket.SOCK_STREAM)
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind((src, int(sport)))
-if proto == "udp":
-    s.sendto(token.encode(), (dst, int(dport)))
-else:
-    s.settimeout(float(timeout))
-    s.connect((dst, int(dport)))
-    s.sendall(token.encode() + b"\n")
-    s.shutdown(socket.SHUT_WR)
-    s.recv(1)  # the receiver closes once it has the token
-s.close()
-'''
-
-
-class Seen:
-    """What the WAN host saw of one exchange."""
-
-    def __init__(self, proto, port, address, source_port, tclass):
-        self.proto, self.port, self.address = proto, port, address
-        self.source_port, self.tclass = source_port, tclass
-
-    def __repr__(self):
-        return "%s to %d from [%s]:%d tclass %d" % (self.proto, self.port, self.address,
-                                                    self.source_port, self.tclass)
-
-
-class Receiver:
-    """A UDP and TCP listener on the WAN host that reports each peer's source."""
-
-    def __init__(self, host, ports):
-        self.proc = host.popen(sys.executable, "-c", _RECEIVER, ",".join(map(str, ports)),
-                               HOST_LIFETIME, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True)
-        self.seen = {}
-        self.cond = threading.Condition()
-        self.ready = False
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-        with self.cond:
-            if not self.cond.wait_for(lambda: self.ready or self.proc.poll() is not None,
-                                      EXCHANGE_TIMEOUT) or not self.ready:
-                raise RuntimeError("WAN receiver did not start: " + self.proc.stderr.read())
-
-    def _read(self):
-        for line in self.proc.stdout:
-            fields = line.split()
-            with self.cond:
-                if fields == ["ready"]:
-                    self.ready = True
-                elif len(fields) == 6:
-                    proto, port, address, source_port, tclass, token = fields
-                    self.seen[token] = Seen(proto, int(port), address, int(source_port), int(tclass))
-                self.cond.notify_all()
-        with self.cond:
-            self.cond.notify_all()
-
-    def wait(self, token, timeout):
-        with self.cond:
-            self.cond.wait_for(lambda: token in self.seen, timeout)
-            return self.seen.get(token)
-
-    def close(self):
-        if self.proc.poll() is None:
-            self.proc.stdin.close()  # ends it; the kill is only the fallback
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.reader.join(5)
+Seen = collections.namedtuple("Seen", "proto port address source_port tclass")
 
 
 class Topology:
-    """The LAN host, the WAN host and a forwarding gateway between them."""
+    """The LAN host, the WAN host and a forwarding gateway between them. Each exchange's sockets
+    are made by threads that entered the hosts' namespaces, so they live there."""
 
     def __init__(self):
-        self.hosts = []
-        self.receiver = None
-        self.tokens = itertools.count(1)
-        self.free_ports = itertools.count(41000)
-        self.used = set()
-        try:
-            self.lan = self._host("lan-host", LAN_IF + "p",
-                                  [DEVICE_V4 + "/24", OTHER_V4 + "/24"],
-                                  [DEVICE_V6 + "/64", OTHER_V6 + "/64"])
-            self.lan.run("ip", "route", "add", "default", "via", GATEWAY_LAN_V4)
-            self.lan.run("ip", "-6", "route", "add", "default", "via", GATEWAY_LAN_V6)
-            # No route back: only traffic whose source the gateway rewrote gets answers.
-            self.wan = self._host("wan-host", WAN_IF + "p",
-                                  [WAN_HOST_V4 + "/24"], [WAN_HOST_V6 + "/64"])
-            with open("/proc/sys/net/ipv4/ip_forward", "w") as f:
-                f.write("1")
-            with open("/proc/sys/net/ipv6/conf/all/forwarding", "w") as f:
-                f.write("1")
-            self.receiver = Receiver(self.wan, LISTED_PORTS + UNLISTED_PORTS)
-        except BaseException:
-            self.close()
-            raise
+        self.used, self.ports = set(), itertools.count(41000)  # source ports no exchange used before
+        lan = self._host("lan-host", LAN_IF + "p", [a[f] for a in (DEVICE, OTHER) for f in ("v4", "v6")])
+        lan.run("ip", "route", "add", "default", "via", "192.0.2.1")
+        lan.run("ip", "-6", "route", "add", "default", "via", "2001:db8:1::1")
+        # No route back: only traffic whose source the gateway rewrote gets answers.
+        wan = self._host("wan-host", WAN_IF + "p", [WAN_HOST_V4, WAN_HOST_V6])
+        Path("/proc/sys/net/ipv4/ip_forward").write_text("1")
+        Path("/proc/sys/net/ipv6/conf/all/forwarding").write_text("1")
+        self.lan_socket, self.wan_socket = self._sockets(lan), self._sockets(wan)
 
-    def _host(self, name, link, v4, v6):
+    def _host(self, name, link, addresses):
         host = Host(name)
-        self.hosts.append(host)
+        atexit.register(host.close)
         # Settings a moved link takes over: no address tests, and traffic from a
         # source the host has no route to (untouched LAN traffic) is still taken in.
-        for path, value in (("ipv6/conf/all/accept_dad", 0), ("ipv6/conf/default/accept_dad", 0),
-                            ("ipv4/conf/all/rp_filter", 0), ("ipv4/conf/default/rp_filter", 0)):
-            host.sysctl(path, value)
+        for path in ("ipv6/conf/all/accept_dad", "ipv6/conf/default/accept_dad",
+                     "ipv4/conf/all/rp_filter", "ipv4/conf/default/rp_filter"):
+            host.sysctl(path, 0)
         sh("ip", "link", "set", link, "netns", str(host.pid))
         host.run("ip", "link", "set", "lo", "up")
-        for address in v4:
-            host.run("ip", "addr", "add", address, "dev", link)
-        for address in v6:
-            host.run("ip", "-6", "addr", "add", address, "dev", link, "nodad")
+        for address in addresses:
+            host.run("ip", "addr", "add", address + ("/64" if ":" in address else "/24"), "dev", link,
+                     *(["nodad"] if ":" in address else []))
         host.run("ip", "link", "set", link, "up")
         return host
 
-    def port(self):
-        """A source port no earlier exchange used."""
-        return next(self.free_ports)
+    @staticmethod
+    def _sockets(host):
+        """A maker of sockets in the host's namespace, for an address of their family and a protocol:
+        they are made by a thread that entered the namespace first (setns, CLONE_NEWNET)."""
+        libc = ctypes.CDLL(None, use_errno=True)
 
-    def send(self, proto, source, source_port, destination_port):
-        """One UDP datagram or TCP connection from the LAN host to the WAN host.
+        def enter():
+            with open("/proc/%d/ns/net" % host.pid) as f:
+                if libc.setns(f.fileno(), 0x40000000) != 0:
+                    raise OSError(ctypes.get_errno(), "setns into the namespace of " + host.name)
+        pool = concurrent.futures.ThreadPoolExecutor(1, initializer=enter)
 
-        Returns what the WAN host saw, or None when nothing arrived. Each exchange
-        must be a connection of its own for netfilter, so a five-tuple used
-        before is refused: its NAT binding would still be the old one.
-        """
-        family = family_of(source)
-        destination = WAN_HOST_V6 if family == "v6" else WAN_HOST_V4
-        key = (proto, source, source_port, destination, destination_port)
+        def make(address, proto):
+            kind = socket.SOCK_DGRAM if proto == "udp" else socket.SOCK_STREAM
+            s = pool.submit(socket.socket, socket.AF_INET6 if ":" in address else socket.AF_INET, kind).result()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            if ":" in address:
+                s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVTCLASS, 1)
+            s.settimeout(EXCHANGE_TIMEOUT)
+            return s
+        return make
+
+    def send(self, proto, source, port, source_port=None):
+        """One UDP datagram or TCP connection from the LAN host (by default from a fresh source port)
+        to the WAN host's `port`; returns what the WAN host saw, or None. A five-tuple used before
+        is refused: its NAT binding would be the old one."""
+        source_port = next(self.ports) if source_port is None else source_port
+        destination = (WAN_HOST_V6 if ":" in source else WAN_HOST_V4, port)
+        key = (proto, source, source_port) + destination
         if key in self.used:
             raise AssertionError("test reuses a connection: %r" % (key,))
         self.used.add(key)
-        token = "t%d" % next(self.tokens)
-        deadline = time.monotonic() + EXCHANGE_TIMEOUT
-        while True:
-            sender = self.lan.run(sys.executable, "-c", _SENDER, proto, source, source_port,
-                                  destination, destination_port, token, EXCHANGE_TIMEOUT,
-                                  check=False)
-            if proto == "tcp":
-                # The sender returns once the receiver has read the token and closed.
-                if sender.returncode != 0:
-                    sys.stderr.write("tcp %r: %s\n" % (key, sender.stderr.strip()[-200:]))
+        with self.wan_socket(destination[0], proto) as server, self.lan_socket(source, proto) as client:
+            server.bind(destination)
+            client.bind((source, source_port))
+            if proto == "tcp":  # a connection whose source was not rewritten is never answered
+                server.listen(1)
+                if client.connect_ex(destination) != 0:
                     return None
-                return self.receiver.wait(token, EXCHANGE_TIMEOUT)
-            # A lost datagram may be sent again: the copy belongs to the same conntrack entry.
-            seen = self.receiver.wait(token, 1.0)
-            if seen is not None or time.monotonic() > deadline:
-                return seen
+                conn, peer = server.accept()
+                conn.close()
+                return Seen(proto, port, peer[0], peer[1], -1)
+            # A lost datagram may be sent again (the copy belongs to the same conntrack entry).
+            server.settimeout(1.0)
+            token = b"t%d" % len(self.used)
+            for _ in range(int(EXCHANGE_TIMEOUT)):
+                client.sendto(token, destination)
+                try:
+                    data, ancillary, _, peer = server.recvmsg(64, socket.CMSG_SPACE(4))
+                except socket.timeout:
+                    continue
+                tclass = [int.from_bytes(d[:4], sys.byteorder) for _, t, d in ancillary if t == socket.IPV6_TCLASS]
+                if data == token:
+                    return Seen(proto, port, peer[0], peer[1], (tclass + [-1])[0])
+        return None
 
-    def close(self):
-        if self.receiver is not None:
-            self.receiver.close()
-        for host in self.hosts:
-            host.close()
-        self.hosts = []
 
-
-_topology = None
-
-
+@functools.cache
 def topology():
     """The module's hosts, built once (the veth peers can move only once)."""
-    global _topology
-    if _topology is None:
-        _topology = Topology()
-    return _topology
+    return Topology()
 
-
-def close_topology():
-    global _topology
-    if _topology is not None:
-        _topology.close()
-        _topology = None
-
-
-# --- the client side ---------------------------------------------------------
 
 def conntrack_calls():
-    try:
-        with open("/tmp/platform/conntrack.log") as f:
-            return f.read().splitlines()
-    except FileNotFoundError:
-        return []
+    path = Path("/tmp/platform/conntrack.log")
+    return path.read_text().splitlines() if path.exists() else []
 
 
 def firewall_restarts():
-    try:
-        with open("/tmp/platform/sysevent.log") as f:
-            return sum(1 for line in f if line.strip() == "set firewall-restart")
-    except FileNotFoundError:
-        return 0
+    path = Path("/tmp/platform/sysevent.log")
+    return path.read_text().splitlines().count("set firewall-restart") if path.exists() else 0
 
 
 class NatTest(GatewayTest):
@@ -468,7 +263,6 @@ class NatTest(GatewayTest):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        require_tools()
         reason = netfilter_missing()
         if reason:
             raise unittest.SkipTest(reason)
@@ -477,10 +271,14 @@ class NatTest(GatewayTest):
 
     def setUp(self):
         super().setUp()
+        self.addCleanup(lambda: [client.close() for client in self.clients])  # even if set-up fails
         flush_tables()
-        for path in ("/tmp/pwned", "/tmp/pwned2"):
-            if os.path.exists(path):
-                os.unlink(path)
+        for path in PWNED:
+            path.unlink(missing_ok=True)
+
+    def start_client(self, file_mode=False):
+        """A registered client; in rules-file mode it writes the rules to NV_DIR instead of running them."""
+        return self.start_registered(args=client_args() + ["-iptfile", "rules.wr"] if file_mode else None)[0]
 
     def set_range(self, text):
         """Sends the cloud's range; the rules are in place when its report comes."""
@@ -496,11 +294,8 @@ class NatTest(GatewayTest):
         self.assertEqual(got and got[2], '{"lld_status":"shutting_down"}')
 
     def run_array(self, client, elements):
-        """Posts a command array and returns its log lines once the worker is done with it.
-
-        A second message that is no array follows it: the worker logs it only
-        after it has finished the array, connection-tracking calls included.
-        """
+        """Posts a command array and returns its log lines once the worker is done with it: it logs
+        the message that follows (no array) only after the array, connection tracking included."""
         start = len(client.output())
         Proxy.send({"user_game_config": elements})
         Proxy.send({"user_game_config": BARRIER})
@@ -508,6 +303,16 @@ class NatTest(GatewayTest):
         second = client.wait_for(AWAKE, EXCHANGE_TIMEOUT, first + 1)
         return client.output()[first:second]
 
+    def assertRules(self, v4, v6=None, lld="5000-5010", classic="5011-65535"):
+        """The nat tables hold the entry rules `v4` and `v6` (default: the same) and the base rules."""
+        self.assertEqual((chain("v4"), chain("v6")),
+                         (rules(V4, v4, lld, classic), rules(V6, v4 if v6 is None else v6, lld, classic)))
+
+    def assertSource(self, seen, address, low=5000, high=5010):
+        """The WAN host saw the exchange come from `address` with a source port in low..high."""
+        self.assertIsNotNone(seen, "nothing reached the WAN host")
+        self.assertEqual(seen.address, address, seen)
+        self.assertTrue(low <= seen.source_port <= high, seen)
+
     def assertUntouched(self):
-        self.assertFalse(os.path.exists("/tmp/pwned"), "a shell ran text from the cloud")
-        self.assertFalse(os.path.exists("/tmp/pwned2"), "a shell ran text from the cloud")
+        self.assertEqual([p for p in PWNED if p.exists()], [], "a shell ran text from the cloud")

@@ -1,458 +1,121 @@
-"""Reflectors on the WAN host for the latency-probe tests, readers of what the
-client publishes about its probes, and `ProbeTest`, the base of those tests.
+"""The latency-probe fixture: bench/reflector on the WAN host (see netfilter.Host),
+which echoes datagrams and streams what it saw of each, and `ProbeTest`, the
+base of the probe tests, which reads and checks what the client publishes. The
+reflector holds each echo seq % 25 ms: delays spread over many histogram bins."""
 
-The WAN host is a network namespace of its own behind the gateway's wan0 (see
-netfilter.Host); it carries 198.51.100.20 and 2001:db8:2::20. Two kinds of
-reflector run there:
-
-- `SocatReflector`, a standard echo from Debian's socat: each datagram goes
-  back unchanged to the address and port it came from.
-- `ObservingReflector`, a small echo of our own that also writes down what it
-  saw of each datagram: source address and port, arrival order, kernel receive
-  time, the probe's sequence number, send time and version text, and the IP
-  traffic class. It can leave chosen source ports unanswered.
-"""
-
+import atexit
 import collections
+import functools
 import json
 import os
 import re
-import signal
-import socket
-import subprocess
-import sys
+import struct
 import tempfile
-import threading
 import time
 
-from gateway import DEVICE_ID, WAN_IF, GatewayTest, Proxy, sh
+from gateway import DEVICE_ID, PLATFORM_BIN, WAN_IF, GatewayTest, Proxy, sh
 from netfilter import WAN_HOST_V4, WAN_HOST_V6, Host
 
-STATUS_TOPIC = "CS/%s/LLD/status" % DEVICE_ID
-METRICS_TOPIC = "CS/%s/LLD/metrics" % DEVICE_ID
+REFLECTOR = os.path.join(os.path.dirname(os.path.dirname(PLATFORM_BIN)), "bench", "reflector")
+PORT = 7000
 GATEWAY_WAN = {"v4": "198.51.100.2", "v6": "2001:db8:2::2"}
 WAN_HOST = {"v4": WAN_HOST_V4, "v6": WAN_HOST_V6}
-
-TIMEOUT = 20.0          # generous bound for anything the client should do soon
-REFLECTOR_LIFETIME = 600  # seconds; a reflector never outlives a killed test run by more
-
-PROBE_SIZE = 76
-
-
-# --- the WAN host -------------------------------------------------------------
-
-_wan = None
+STATUS, METRICS = ("CS/%s/LLD/%s" % (DEVICE_ID, topic) for topic in ("status", "metrics"))
+TIMEOUT = 20.0  # generous bound for anything the client should do soon
+STOP = {"user_pingu": {"command": "stop"}}
+ALREADY_RUNNING = r"\[DBG\] PINGU_REQUEST is already running$"
+IMPROPER = r"\[ERR\] Improper values of interval, refresh_period and duration$"
+SETTINGS = "%d,0,%d,%d,1,10,20,500"  # a monitor report's "a": interval, no duration, ports, bins
 
 
+@functools.cache
 def wan_host():
-    """The module's WAN host, built once: wan0's peer moves into it."""
-    global _wan
-    if _wan is None:
-        host = Host("wan-host")
-        try:
-            for path in ("ipv6/conf/all/accept_dad", "ipv6/conf/default/accept_dad"):
-                host.sysctl(path, 0)
-            link = WAN_IF + "p"
-            sh("ip", "link", "set", link, "netns", str(host.pid))
-            host.run("ip", "link", "set", "lo", "up")
-            host.run("ip", "addr", "add", WAN_HOST_V4 + "/24", "dev", link)
-            host.run("ip", "-6", "addr", "add", WAN_HOST_V6 + "/64", "dev", link, "nodad")
-            host.run("ip", "link", "set", link, "up")
-        except BaseException:
-            host.close()
-            raise
-        _wan = host
-    return _wan
+    """The module's WAN host, built once: wan0's peer can move into it only once."""
+    host = Host("wan-host")
+    atexit.register(host.close)
+    for conf in ("all", "default"):
+        host.sysctl("ipv6/conf/%s/accept_dad" % conf, 0)
+    link = WAN_IF + "p"
+    sh("ip", "link", "set", link, "netns", str(host.pid))
+    host.run("ip", "link", "set", "lo", "up")
+    host.run("ip", "addr", "add", WAN_HOST_V4 + "/24", "dev", link)
+    host.run("ip", "-6", "addr", "add", WAN_HOST_V6 + "/64", "dev", link, "nodad")
+    host.run("ip", "link", "set", link, "up")
+    return host
 
 
-def close_wan_host():
-    global _wan
-    if _wan is not None:
-        _wan.close()
-        _wan = None
+class Reflector:
+    """bench/reflector on the WAN host, streaming into a file what it saw of each
+    datagram: source, seq, kernel receive `time`, length, traffic class, `data`."""
 
+    Datagram = collections.namedtuple("Datagram", "port seq time length address tclass data")
 
-def family_socket(family):
-    return socket.socket(socket.AF_INET6 if family == "v6" else socket.AF_INET, socket.SOCK_DGRAM)
+    def __init__(self, host, family, unanswered):
+        self.out = tempfile.NamedTemporaryFile("w")
+        self.proc = host.popen(REFLECTOR, WAN_HOST[family], PORT, 600, "-", *unanswered, "hold=25",
+                               stdout=self.out)
+        self.wait(lambda _: os.path.getsize(self.out.name) > 0, what="its start (see its error above)")
 
+    def datagrams(self):
+        """Every datagram it reported so far, in order of arrival."""
+        with open(self.out.name) as f:
+            lines = [line.split() for line in f if line.endswith("\n")]
+        return [self.Datagram(*map(int, f[:4]), f[4], int(f[5]), bytes.fromhex(f[6]))
+                for f in lines if len(f) == 7]  # after "reflector: listening on ..."
 
-def echo_check(family, port, timeout=TIMEOUT):
-    """Sends datagrams from this namespace to the reflector until one comes
-    back; returns where the answer came from and where it went to.
-
-    The answer must be the datagram unchanged, sent to the address and port it
-    came from (the probes rely on nothing else).
-    """
-    address = WAN_HOST[family]
-    with family_socket(family) as s:
-        s.bind(("::" if family == "v6" else "0.0.0.0", 0))
-        s.settimeout(0.2)
-        token = os.urandom(PROBE_SIZE)
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            s.sendto(token, (address, port))
-            try:
-                while True:
-                    data, peer = s.recvfrom(2048)
-                    if data == token:
-                        return peer[:2], s.getsockname()[1]
-            except socket.timeout:
-                continue
-    raise AssertionError("no echo from [%s]:%d" % (address, port))
-
-
-class SocatReflector:
-    """socat echoing UDP on the WAN host: one child per datagram, which sends
-    it back through a pipe to its sender."""
-
-    def __init__(self, host, family, port):
-        self.family, self.port = family, port
-        listen = "%s-RECVFROM:%d,fork,reuseaddr" % ("UDP6" if family == "v6" else "UDP4", port)
-        self.errors = tempfile.TemporaryFile()
-        self.proc = host.popen("socat", listen, "PIPE", stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=self.errors)
-        try:
-            peer, _ = echo_check(family, port)
-            if peer != (WAN_HOST[family], port):
-                raise AssertionError("socat answered from %r" % (peer,))
-        except AssertionError as error:
-            said = self.said()
-            self.close()
-            raise AssertionError("%s; socat said: %s" % (error, said)) from None
-
-    def said(self):
-        self.errors.seek(0)
-        return self.errors.read().decode(errors="replace").strip()[-500:]
-
-    def close(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.errors.close()
-
-
-_OBSERVER = r'''
-import json, os, select, socket, sys, time
-
-family, port, lifetime, silent, record = sys.argv[1:6]
-port, silent, record = int(port), {int(p) for p in silent.split(",") if p}, record == "1"
-deadline = time.monotonic() + float(lifetime)
-v6 = family == "v6"
-SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
-SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)
-IP_RECVTOS = getattr(socket, "IP_RECVTOS", 13)
-IPV6_RECVTCLASS = getattr(socket, "IPV6_RECVTCLASS", 66)
-IPV6_TCLASS = getattr(socket, "IPV6_TCLASS", 67)
-
-s = socket.socket(socket.AF_INET6 if v6 else socket.AF_INET, socket.SOCK_DGRAM)
-s.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 1 << 22)
-s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
-if v6:
-    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-    s.setsockopt(socket.IPPROTO_IPV6, IPV6_RECVTCLASS, 1)
-else:
-    s.setsockopt(socket.IPPROTO_IP, IP_RECVTOS, 1)
-s.bind(("::" if v6 else "0.0.0.0", port))
-s.setblocking(False)
-out = sys.stdout
-out.write("ready\n")
-out.flush()
-index = 0
-while time.monotonic() < deadline:
-    readable, _, _ = select.select([s, 0], [], [], 1.0)
-    if 0 in readable and not os.read(0, 4096):
-        break
-    if s not in readable:
-        continue
-    lines = []
-    while True:
-        try:
-            data, ancillary, _, peer = s.recvmsg(2048, 256)
-        except BlockingIOError:
-            break
-        if peer[1] not in silent:
-            s.sendto(data, peer)
-        if not record:
-            continue
-        tclass, stamp = None, None
-        for level, kind, cdata in ancillary:
-            if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
-                sec, nsec = int.from_bytes(cdata[:8], sys.byteorder), int.from_bytes(cdata[8:16], sys.byteorder)
-                stamp = sec * 1000000000 + nsec
-            elif level == socket.IPPROTO_IP and kind == socket.IP_TOS:
-                tclass = cdata[0]
-            elif level == socket.IPPROTO_IPV6 and kind == IPV6_TCLASS:
-                tclass = int.from_bytes(cdata[:4], sys.byteorder)
-        text, _, tail = data[12:].partition(b"\0")
-        lines.append(json.dumps({
-            "index": index, "address": peer[0], "port": peer[1], "length": len(data),
-            "seq": int.from_bytes(data[:4], "little") if len(data) >= 4 else None,
-            "sent": data[4:12].hex(), "text": text.decode(errors="replace"),
-            "tail_zero": not tail.strip(b"\0"), "tclass": tclass, "time": stamp}))
-        index += 1
-    if lines:
-        out.write("\n".join(lines) + "\n")
-        out.flush()
-'''
-
-Datagram = collections.namedtuple(
-    "Datagram", "index address port length seq sent text tail_zero tclass time")
-
-
-class ObservingReflector:
-    """An echo on the WAN host that records each datagram it receives."""
-
-    def __init__(self, host, family, port, silent_ports=(), record=True):
-        self.family, self.port = family, port
-        self.proc = host.popen(sys.executable, "-c", _OBSERVER, family, port, REFLECTOR_LIFETIME,
-                               ",".join(str(p) for p in silent_ports), "1" if record else "0",
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True)
-        self.seen = []
-        self.ready = False
-        self.cond = threading.Condition()
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-        with self.cond:
-            self.cond.wait_for(lambda: self.ready or self.proc.poll() is not None, TIMEOUT)
-            started = self.ready
-        if not started:
-            self.close()
-            raise RuntimeError("reflector did not start: " + self.proc.stderr.read())
-
-    def _read(self):
-        for line in self.proc.stdout:
-            with self.cond:
-                if line.strip() == "ready":
-                    self.ready = True
-                else:
-                    self.seen.append(Datagram(**json.loads(line)))
-                self.cond.notify_all()
-        with self.cond:
-            self.cond.notify_all()
-
-    def mark(self):
-        """Position of the next datagram; `datagrams(mark)` starts there."""
-        with self.cond:
-            return len(self.seen)
-
-    def datagrams(self, start=0):
-        with self.cond:
-            return list(self.seen[start:])
-
-    def wait(self, predicate, timeout=TIMEOUT, start=0, what="datagrams"):
-        """Waits until predicate(datagrams from `start` on) is true; returns them."""
-        with self.cond:
-            ok = self.cond.wait_for(lambda: predicate(self.seen[start:]), timeout)
-            seen = list(self.seen[start:])
-        if not ok:
-            raise AssertionError("reflector never saw %s; it saw %d datagrams: %s"
-                                 % (what, len(seen), seen[-6:]))
+    def wait(self, predicate, start=0, what="datagrams"):
+        """Waits until predicate(datagrams from `start` on) holds; returns them."""
+        deadline = time.monotonic() + TIMEOUT
+        while not predicate(seen := self.datagrams()[start:]):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                raise AssertionError("reflector never saw %s; it saw %d: %s" % (what, len(seen), seen[-6:]))
+            time.sleep(0.05)
         return seen
 
     def close(self):
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.close()  # ends it; the kill is only the fallback
-            except OSError:
-                pass
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.reader.join(5)
-        for stream in (self.proc.stdout, self.proc.stderr):
-            if stream:
-                stream.close()
+        self.proc.kill()
+        self.proc.wait()
+        self.out.close()
 
-
-def cycles(datagrams):
-    """Datagrams grouped by sequence number, each group in the order the WAN
-    host's kernel took them in (its receive time stamps), else arrival order."""
-    groups = collections.defaultdict(list)
-    for d in datagrams:
-        groups[d.seq].append(d)
-    stamped = all(d.time is not None for d in datagrams)
-    return {seq: sorted(group, key=lambda d: (d.time if stamped else 0, d.index))
-            for seq, group in groups.items()}
-
-
-# --- what the client publishes -----------------------------------------------
 
 class Publication(collections.namedtuple("Publication", "type topic payload body")):
-    @property
-    def status(self):
-        return self.topic == STATUS_TOPIC
-
-    @property
-    def metrics(self):
-        return self.topic == METRICS_TOPIC
-
-    def state(self):
-        """The user probe state word, or None."""
-        if self.status and isinstance(self.body, dict) and list(self.body) == ["user_pingu_state"]:
-            return self.body["user_pingu_state"]
-        return None
-
-    def user_report(self):
-        if self.metrics and isinstance(self.body, dict) and "pingu_user" in self.body:
-            return self.body["pingu_user"]
-        return None
-
-    def monitor_report(self):
-        if self.metrics and isinstance(self.body, dict) and "pingu_monitor" in self.body:
-            return self.body["pingu_monitor"]
-        return None
+    def get(self, name):
+        """A member of a status or a metrics report, or None."""
+        topic = STATUS if name in ("user_pingu_state", "lld_status") else METRICS
+        return self.body.get(name) if self.topic == topic and isinstance(self.body, dict) else None
 
 
-class Feed:
-    """The proxy's receiving side, read in order; keeps everything it read."""
-
-    def __init__(self, proxy, context=lambda: ""):
-        self.proxy = proxy
-        self.read = []
-        self.context = context  # what to show with a failure, e.g. the client's log
-
-    def next(self, timeout):
-        """The next publication, or None after the timeout. A payload that is
-        not JSON is a fault of the client and fails the test at once."""
-        sock = self.proxy.sock
-        sock.settimeout(max(timeout, 0.001))
-        try:
-            data = sock.recv(1 << 20)
-        except socket.timeout:
-            return None
-        message = json.loads(data.decode())
-        payload = message["payload"]
-        try:
-            body = json.loads(payload)
-        except ValueError:
-            raise AssertionError("published text is not JSON: %r" % payload[:400])
-        publication = Publication(message["type"], message["topic"], payload, body)
-        self.read.append(publication)
-        return publication
-
-    def until(self, predicate, timeout=TIMEOUT, what="a publication"):
-        """Reads on until a publication matches; returns (it, those read before it)."""
-        skipped = []
-        deadline = time.monotonic() + timeout
-        while True:
-            publication = self.next(deadline - time.monotonic())
-            if publication is None:
-                raise AssertionError("no %s; read meanwhile: %s%s"
-                                     % (what, [p.payload[:160] for p in skipped], self.context()))
-            if predicate(publication):
-                return publication, skipped
-            skipped.append(publication)
-
-    def state(self, word, timeout=TIMEOUT):
-        """Reads on to the next user probe state, which must be `word`; returns
-        the publications read before it (reports only)."""
-        publication, skipped = self.until(lambda p: p.status, timeout, 'state "%s"' % word)
-        expected = '{"user_pingu_state":"%s"}' % word
-        if publication.payload != expected:
-            raise AssertionError("expected %s, got %s; read before: %s%s"
-                                 % (expected, publication.payload,
-                                    [p.payload[:160] for p in skipped], self.context()))
-        return skipped
-
-    def gather(self, seconds):
-        """Everything published within the next `seconds`."""
-        got = []
-        deadline = time.monotonic() + seconds
-        while (left := deadline - time.monotonic()) > 0:
-            publication = self.next(left)
-            if publication is not None:
-                got.append(publication)
-        return got
-
-
-def samples(field):
-    """The delays of a user report path field, in microseconds."""
-    if not re.fullmatch(r"(\d+(,\d+)*)?", field):
-        raise AssertionError("malformed sample list %r" % field[:200])
-    return [int(v) for v in field.split(",")] if field else []
-
-
-def bin_of(micros):
-    """The delay histogram's bin of a delay: 1 ms bins up to 20 ms, then 10 ms
-    bins up to 490 ms; None beyond (those are counted after the bins)."""
-    if micros < 20000:
-        return micros // 1000
-    if micros < 490000:
-        return 20 + (micros - 20000) // 10000
-    return None
-
-
-PathStats = collections.namedtuple("PathStats", "count min q1 median q3 max mean mad bins overflow")
-
-
-def path_stats(field):
-    """Reads a monitor report's path field and checks that its figures agree
-    with each other; returns them (delays in microseconds)."""
+def path_count(field):
+    """Checks that a monitor report's path figures agree; returns its number of delays."""
+    def bin_of(micros):  # 1 ms bins up to 20 ms, then 10 ms ones up to 490 ms; None beyond
+        if micros < 20000:
+            return micros // 1000
+        return 20 + (micros - 20000) // 10000 if micros < 490000 else None
     parts = field.split(",")
-    if len(parts) < 9 or not parts[0].isdigit():
-        raise AssertionError("malformed statistics %r" % field)
-    for figure in parts[1:8]:
-        if not re.fullmatch(r"\d+\.\d{3}", figure):
-            raise AssertionError("figure %r of %r lacks its three decimals" % (figure, field))
-    if not all(p.isdigit() for p in parts[8:]):
-        raise AssertionError("malformed bin counts in %r" % field)
-    count = int(parts[0])
+    if (len(parts) < 9 or not all(p.isdigit() for p in parts[:1] + parts[8:])
+            or not all(re.fullmatch(r"\d+\.\d{3}", f) for f in parts[1:8])):
+        raise AssertionError("malformed statistics (figures need three decimals) %r" % field)
+    count, counts = int(parts[0]), [int(p) for p in parts[8:]]
     low, q1, median, q3, high, mean, mad = (int(f.replace(".", "")) for f in parts[1:8])
-    counts = [int(p) for p in parts[8:]]
-    problems = []
-    if count < 5:
-        problems.append("a path field needs more than 4 samples")
-    if not low <= q1 <= median <= q3 <= high:
-        problems.append("order statistics out of order")
-    if not low <= mean <= high:
-        problems.append("mean outside min..max")
-    if mad > high - low:
-        problems.append("mean absolute deviation beyond the spread")
-    top = bin_of(high)
-    if top is None:
-        bins, overflow = counts[:67], counts[67:]
-        if len(bins) != 67 or len(overflow) != 1:
-            problems.append("delays of 490 ms or more need all 67 bins and one overflow count")
-    else:
-        bins, overflow = counts, []
-        if len(bins) != top + 1:
-            problems.append("bin list must end with the bin of the largest delay (%d)" % top)
-        elif bins[-1] == 0:
-            problems.append("the largest delay's bin is empty")
-    first = bin_of(low)
-    if first is not None and first < len(bins) and (bins[first] == 0 or any(bins[:first])):
-        problems.append("the smallest delay's bin (%d) is not the first filled one" % first)
-    if first is None and any(bins):
-        problems.append("all delays are 490 ms or more, yet a bin holds some")
-    if sum(counts) != count:
-        problems.append("bins and overflow count %d samples, not %d" % (sum(counts), count))
-    if problems:
-        raise AssertionError("%s: %s" % (field, "; ".join(problems)))
-    return PathStats(count, low, q1, median, q3, high, mean, mad, bins, overflow[0] if overflow else 0)
-
-
-def user_start(port, refresh_period=1, interval=100, duration=3, url=None, family="v4"):
-    request = {"command": "start", "reflector_url": url or WAN_HOST[family],
-               "reflector_port": port, "refresh_period": refresh_period}
-    if interval is not None:
-        request["interval"] = interval
-    if duration is not None:
-        request["duration"] = duration
-    return {"user_pingu": request}
-
-
-def monitor(name, port, refresh_period=1, interval=100, family="v4", **extra):
-    request = {"name": name, "reflector_url": WAN_HOST[family], "reflector_port": port,
-               "refresh_period": refresh_period, "interval": interval}
-    request.update(extra)
-    return request
+    top, first = bin_of(high), bin_of(low)
+    bins, overflow = (counts, []) if top is not None else (counts[:67], counts[67:])
+    failed = [rule for rule, holds in (
+        ("more than 4 samples", count > 4),
+        ("min <= q1 <= median <= q3 <= max", low <= q1 <= median <= q3 <= high),
+        ("min <= mean <= max", low <= mean <= high),
+        ("mean absolute deviation within the spread", mad <= high - low),
+        # A veth link and a local echo: above nothing, below a second.
+        ("plausible delays", 0 < low and high < 1000000),
+        ("bins up to the largest delay's, which holds some; beyond 490 ms all 67 and one "
+         "overflow count", len(bins) == 67 and len(overflow) == 1 if top is None
+         else len(bins) == top + 1 and bins[-1] > 0),
+        ("the smallest delay's bin is the first filled one", first is None and not any(bins)
+         or first is not None and (first >= len(bins) or bins[first] > 0 and not any(bins[:first]))),
+        ("bins and overflow count every sample", sum(counts) == count),
+    ) if not holds]
+    if failed:
+        raise AssertionError("%s breaks: %s" % (field, "; ".join(failed)))
+    return count
 
 
 class ProbeTest(GatewayTest):
@@ -460,91 +123,168 @@ class ProbeTest(GatewayTest):
     port rotation starts from 0 in each."""
 
     family = "v4"
+    send = staticmethod(Proxy.send)
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         cls.wan = wan_host()
 
-    def setUp(self):
-        super().setUp()
-        self.feed = Feed(self.proxy, self.client_log)
-        self.reflectors = []
+    def start_probing(self, *unanswered):
+        """(A registered client, a reflector leaving the `unanswered` ports unanswered)."""
+        reflector = Reflector(self.wan, self.family, unanswered)
+        self.addCleanup(reflector.close)
+        return self.start_registered()[0], reflector
 
-    def client_log(self, lines=60):
-        if not self.clients:
-            return ""
-        return "\nclient log (last %d lines):\n%s" % (lines, "\n".join(self.clients[-1].output()[-lines:]))
+    def monitor_request(self, name, **members):
+        """A monitor probe: 100 ms cycles reported every second; None leaves a member out."""
+        request = dict(name=name, reflector_url=WAN_HOST[self.family], reflector_port=PORT,
+                       refresh_period=1, interval=100)
+        return {k: v for k, v in dict(request, **members).items() if v is not None}
 
-    def tearDown(self):
-        for reflector in self.reflectors:
-            reflector.close()
-        super().tearDown()
+    def user_request(self, **members):
+        """A user probe start: 3 s of 100 ms cycles reported every second."""
+        return self.monitor_request(None, **{"command": "start", "duration": 3, **members})
 
-    def socat(self, port):
-        reflector = SocatReflector(self.wan, self.family, port)
-        self.reflectors.append(reflector)
-        return reflector
+    def start_user(self, **members):
+        self.send({"user_pingu": self.user_request(**members)})
 
-    def observer(self, port, **kwargs):
-        reflector = ObservingReflector(self.wan, self.family, port, **kwargs)
-        self.reflectors.append(reflector)
-        return reflector
+    def next_publication(self, timeout):
+        """The next publication, or None after the timeout; one that is not JSON fails the test."""
+        self.proxy.sock.settimeout(max(timeout, 0.001))
+        try:
+            message = json.loads(self.proxy.sock.recv(1 << 20))
+        except TimeoutError:
+            return None
+        try:
+            return Publication(message["type"], message["topic"], message["payload"],
+                               json.loads(message["payload"]))
+        except ValueError:
+            self.fail("published text is not JSON: %r" % message["payload"][:400])
 
-    @staticmethod
-    def send(message):
-        Proxy.send(message)
+    def until(self, predicate, what, timeout=TIMEOUT):
+        """Reads on until a publication matches; returns (it, those read before it)."""
+        skipped, deadline = [], time.monotonic() + timeout
+        while (publication := self.next_publication(deadline - time.monotonic())) is not None:
+            if predicate(publication):
+                return publication, skipped
+            skipped.append(publication)
+        self.fail("no %s; read meanwhile: %s\nclient log:\n%s" % (
+            what, [p.payload[:160] for p in skipped], "\n".join(self.clients[-1].output()[-60:])))
 
-    def mark(self, client):
-        return len(client.output())
+    def expect_state(self, word):
+        """Reads on to the next status report, which must be state `word`; returns those before."""
+        publication, skipped = self.until(lambda p: p.topic == STATUS, 'state "%s"' % word)
+        self.assertEqual(publication.payload, '{"user_pingu_state":"%s"}' % word,
+                         [p.payload[:160] for p in skipped])
+        return skipped
 
-    def assertPlausibleDelays(self, values, where=""):
-        for value in values:
-            # A veth link and a local echo: above nothing, below a second.
-            self.assertTrue(0 < value < 1000000, "implausible delay %d us %s" % (value, where))
+    def gather(self, seconds):
+        """Everything published within the next `seconds`."""
+        got, deadline = [], time.monotonic() + seconds
+        while (left := deadline - time.monotonic()) > 0:
+            got.append(self.next_publication(left))
+        return [p for p in got if p is not None]
 
-    def assertReportCount(self, reports, duration, refresh_period):
-        """One report per refresh period of the run. The last period ends when
-        the run does; whether its report comes depends on which of the two
-        expiries the probe sees first, so it may be missing."""
-        periods = duration // refresh_period
-        self.assertIn(len(reports), (periods - 1, periods) if duration % refresh_period == 0 else (periods,),
-                      "%d reports for %d s in periods of %d s" % (len(reports), duration, refresh_period))
-
-    def finished_run(self, client, reflector, reports, per_cycle):
-        """What the reflector saw of a user probe run that has completed, once
-        the probe is gone; nothing more may be published then."""
-        client.wait_for(r"\[DBG\] PINGU_ACTIVE 'user_pingu':\d+ at \S+ deleted$", TIMEOUT)
-        last = reports[-1]["a"]
-        reflector.wait(lambda ds: len(ds) >= per_cycle * last, what="%d cycles" % last)
-        # Also gives the last datagrams time to land.
-        self.assertEqual(self.feed.gather(1.0), [], "publications after the run ended")
-        return reflector.datagrams()
+    def user_run(self, refused=(), paths=("p0", "p1"), **members):
+        """Runs the user probe to completion, sending the `refused` messages
+        while it runs; returns its publications, reports and delays per path."""
+        request = self.user_request(**members)
+        self.send({"user_pingu": request})
+        self.expect_state("started")
+        published = []
+        for message in refused:
+            self.send(message)
+            published += self.expect_state("rejected")
+        published += self.expect_state("completed")
+        reports = [p.get("pingu_user") for p in published]
+        self.assertTrue(all(r is not None and p.type == 2 for p, r in zip(published, reports)),
+                        "not only user reports: %s" % [p.payload[:160] for p in published])
+        # One report per refresh period; the last period's may be missing: it
+        # ends when the run does, and either expiry may come first.
+        periods, rest = divmod(request["duration"], request["refresh_period"])
+        self.assertIn(len(reports), (periods,) if rest else (periods - 1, periods), reports)
+        return published, reports, self.assertUserReports(
+            reports, request["interval"], request["refresh_period"], paths)
 
     def assertUserReports(self, reports, interval, refresh_period, paths=("p0", "p1")):
         """Reports of one user probe run, in order: well formed, counting the
         cycles, with plausible delays; returns the delays per path."""
-        self.assertTrue(reports, "no reports")
-        delays = {path: [] for path in paths}
-        previous = 0
+        delays, previous = {path: [] for path in paths}, 0
         for k, report in enumerate(reports, 1):
             where = "report %d: %r" % (k, str(report)[:300])
-            self.assertEqual(list(report), ["name", "a"] + list(paths) + ["s"], where)
-            self.assertEqual(report["name"], "user_pingu", where)
-            self.assertEqual(report["s"], GATEWAY_WAN[self.family], where)
-            cycles_sent = report["a"]
-            self.assertIsInstance(cycles_sent, int, where)
-            self.assertGreater(cycles_sent, previous, "cycles are counted across reports: " + where)
-            # About one cycle per interval from the start on (a plausibility
-            # bound: a late wake-up may add one).
-            self.assertLessEqual(cycles_sent, k * refresh_period * 1000 // interval + 2, where)
-            previous = cycles_sent
+            self.assertEqual(list(report), ["name", "a", *paths, "s"], where)
+            self.assertEqual((report["name"], report["s"]), ("user_pingu", GATEWAY_WAN[self.family]))
+            # Cycles are counted across reports, about one per interval from the
+            # start on (a plausibility bound: a late wake-up may add one).
+            self.assertIsInstance(report["a"], int, where)
+            self.assertTrue(previous < report["a"] <= k * refresh_period * 1000 // interval + 2, where)
+            previous = report["a"]
             for path in paths:
-                values = samples(report[path])
+                self.assertRegex(report[path], r"\A(\d+(,\d+)*)?\Z", where)
+                values = [int(v) for v in report[path].split(",") if v]
                 self.assertEqual(values, sorted(values), "delays are listed in ascending order")
-                self.assertPlausibleDelays(values, where)
-                delays[path].extend(values)
+                # A veth link and a local echo: above nothing, below a second.
+                self.assertTrue(all(0 < v < 1000000 for v in values), "implausible delays in " + where)
+                delays[path] += values
         for path in paths:
             # One datagram per path and cycle, one delay per echo.
             self.assertLessEqual(len(delays[path]), previous, path)
         return delays
+
+    def finished_run(self, client, reflector, reports, per_cycle=2):
+        """What the reflector saw of a completed user probe run once the probe
+        is gone: then a stop finds nothing to stop and nothing is published."""
+        client.wait_for(r"\[DBG\] PINGU_ACTIVE 'user_pingu':\d+ at \S+ deleted$", TIMEOUT)
+        mark = len(client.output())
+        self.send(STOP)
+        client.wait_for(r"\[DBG\] PINGU_REQUEST is not running$", TIMEOUT, mark)
+        # Also gives the last datagrams time to land.
+        self.assertEqual(self.gather(1.5), [], "publications after the run ended")
+        last = reports[-1]["a"]
+        return reflector.wait(lambda ds: len(ds) >= per_cycle * last, what="%d cycles" % last)
+
+    def assertDatagrams(self, seen, ports, kind="pingu"):
+        """Probe datagrams from these ports: a header, then the version text and zeros."""
+        text = ("pingu version: " + kind).encode().ljust(64, b"\0")
+        for d in seen:
+            self.assertEqual((d.address, d.length, d.data[12:]), (GATEWAY_WAN[self.family], 76, text))
+            self.assertIn(d.port, ports, d)
+
+    def assertCycles(self, seen, lld, classic, running=False):
+        """Cycles 1..n went out once per path, in order, with one send time, and
+        reached the WAN host low-latency first on odd cycles, classic first on
+        even ones; returns n. A `running` probe's last cycle may be in flight."""
+        by_seq = collections.defaultdict(list)
+        for d in sorted(seen, key=lambda d: d.time):
+            by_seq[d.seq].append(d)
+        if running and len(by_seq[max(by_seq)]) < 2:
+            del by_seq[max(by_seq)]
+        self.assertEqual(sorted(by_seq), list(range(1, len(by_seq) + 1)))
+        previous = (0, 0)
+        for seq, group in sorted(by_seq.items()):
+            first = lld if seq % 2 else classic
+            self.assertEqual([d.port for d in group], [first, lld + classic - first], group)
+            sent = {struct.unpack_from("<II", d.data, 4) for d in group}  # seconds, microseconds
+            self.assertEqual(len(sent), 1, "cycle %d: one send time" % seq)
+            self.assertGreaterEqual(min(sent), previous)
+            previous = min(sent)
+        return len(by_seq)
+
+    def monitor_reports(self, enough):
+        """Monitor reports until enough(them) holds; monitors publish nothing else (no states)."""
+        reports, deadline = [], time.monotonic() + TIMEOUT
+        while not enough(reports):
+            publication, _ = self.until(lambda p: True, "monitor reports after %s" % reports[-4:],
+                                        deadline - time.monotonic())
+            self.assertIsNotNone(publication.get("pingu_monitor"), publication.payload)
+            self.assertEqual(publication.type, 2)
+            reports.append(publication.get("pingu_monitor"))
+        return reports
+
+    def assertMonitorReport(self, report, settings):
+        """A well-formed monitor report with these settings; returns its delay counts per path."""
+        self.assertIn(list(report), [["name", "s", "a", *paths]
+                                     for paths in ([], ["p0"], ["p1"], ["p0", "p1"])], report)
+        self.assertEqual((report["s"], report["a"]), (GATEWAY_WAN[self.family], settings), report)
+        return {path: path_count(report[path]) for path in list(report)[3:]}

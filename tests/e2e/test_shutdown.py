@@ -1,12 +1,11 @@
 """Shutdown on a termination signal, and the end of the process when the proxy goes."""
 
-import os
 import signal
-import socket
-import time
 import unittest
 
-from gateway import CLIENT_SOCKET, PROXY_SOCKET, GatewayTest, Proxy
+from gateway import DEVICE_ID, GatewayTest, Proxy
+
+SHUTTING_DOWN = (2, "CS/%s/LLD/status" % DEVICE_ID, '{"lld_status":"shutting_down"}')
 
 
 class Shutdown(GatewayTest):
@@ -14,36 +13,29 @@ class Shutdown(GatewayTest):
         for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGABRT):
             with self.subTest(signal=sig.name):
                 client, _ = self.start_registered()
-                client.proc.send_signal(sig)
-                self.assertEqual(client.wait_exit(), 0)
-                msg_type, topic, payload = self.proxy.receive(5)
-                self.assertEqual((msg_type, payload), (2, '{"lld_status":"shutting_down"}'))
-                self.assertTrue(topic.endswith("/LLD/status"))
+                self.assertEqual(client.stop(sig), 0)
+                self.assertEqual(self.proxy.receive(5), SHUTTING_DOWN)
                 client.wait_for(r"\[DBG\] LLD Process is going down$")
                 self.proxy.expect_silence(0.2)
 
     def test_signal_while_a_message_is_served(self):
         client, _ = self.start_registered()
         Proxy.send({"lld_config": {"port_range": "5000-5010"}})
-        client.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(client.wait_exit(), 0)
-        payloads = []
+        self.assertEqual(client.stop(), 0)
+        publications = []
         while (got := self.proxy.receive(1)) is not None:
-            payloads.append(got[2])
-        self.assertEqual(payloads[-1], '{"lld_status":"shutting_down"}')
+            publications.append(got)
+        self.assertEqual(publications[-1], SHUTTING_DOWN)
 
-    def test_losing_the_proxy_ends_the_process(self):
+    def test_quiet_loop_and_losing_the_proxy(self):
         client, _ = self.start_registered()
+        self.proxy.expect_silence(11)  # one whole wait of the loop publishes nothing
+        self.assertIsNone(client.proc.poll())
         self.proxy.close()  # the proxy's socket is gone
         Proxy.send({"lld_config": {"port_range": "5000-5010"}})  # its report can't be sent
         self.assertEqual(client.wait_exit(), 0)
         self.assertEqual(client.count(r"\[ERR\] select error$"), 1)
         self.assertEqual(client.count(r"going down"), 0)
-
-    def test_quiet_loop_publishes_nothing(self):
-        client, _ = self.start_registered()
-        self.proxy.expect_silence(11)  # one whole wait of the loop
-        self.assertIsNone(client.proc.poll())
 
 
 if __name__ == "__main__":

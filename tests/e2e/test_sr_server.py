@@ -1,11 +1,7 @@
-"""srServer: local subscribers ask for per-second service-flow statistics over UDP.
+"""srServer: local subscribers ask for per-second service-flow statistics over UDP, from
+socat, and from one socket of this process that sends from chosen loopback addresses
+(127.0.0.0/8 is all local) and so sees every subscriber's reports in the order they were sent."""
 
-Requests come from ordinary UDP clients: socat, and a socket of this process that
-sends from chosen loopback addresses (127.0.0.0/8 is all local), so that one
-socket sees every subscriber's reports in the order they were sent.
-"""
-
-import os
 import re
 import socket
 import struct
@@ -13,45 +9,22 @@ import subprocess
 import time
 import unittest
 
-from gateway import PLATFORM_DIR, GatewayTest, reset_platform
+from gateway import DEFAULT_MODEM, GatewayTest, reset_platform, write_modem
 
 SERVER = ("127.0.0.1", 52418)
-EPOCH = int(time.time()) - 1000
-MODEM = """\
-epoch %d
-aggregate 7
-classifier 2 7 5000 5010
-flow 3 0 1 100 200 30 40 50
-flow 7 1 2 1000 2000 300 400 500 10
-""" % EPOCH
-PREFIX = b'"stats":"'
+# Flow 3 downstream without growth, flow 7 upstream growing by 10 a second.
+MODEM = "epoch %d\n" % (time.time() - 1000) + DEFAULT_MODEM.replace("flow 3 1 1", "flow 3 0 1")
 QUIET = 3.0  # seconds of silence after which no more reports are expected
 IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)  # Linux's value; Python 3.11 lacks the name
 
 
-def write_modem(text):
-    """Replaces the stand-in's state at once, so that no poll reads half a file."""
-    path = os.path.join(PLATFORM_DIR, "modem.conf")
-    with open(path + ".new", "w") as f:
-        f.write(text)
-    os.replace(path + ".new", path)
-
-
 def parse_report(datagram):
     """The flows of a report as {sfid: (direction, tag16, five changes)}."""
-    if not (datagram.startswith(PREFIX) and datagram.endswith(b'"')):
-        raise AssertionError("not a report: %r" % datagram)
-    body = datagram[len(PREFIX):-1].decode()
-    if not body:
-        return {}
-    fields = [int(f) for f in body.split(",")]
-    if len(fields) % 8:
-        raise AssertionError("not eight numbers per flow: %r" % datagram)
-    flows = {}
-    for i in range(0, len(fields), 8):
-        sfid, direction, tag16, *changes = fields[i:i + 8]
-        flows[sfid] = (direction, tag16, changes)
-    return flows
+    body = re.fullmatch(rb'"stats":"([^"]*)"', datagram)
+    fields = [int(f) for f in body[1].split(b",")] if body and body[1] else []
+    if not body or len(fields) % 8:
+        raise AssertionError("not a report of eight numbers per flow: %r" % datagram)
+    return {fields[i]: (fields[i + 1], fields[i + 2], fields[i + 3:i + 8]) for i in range(0, len(fields), 8)}
 
 
 class Listener:
@@ -61,10 +34,6 @@ class Listener:
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
         self.sock.bind(("0.0.0.0", 0))
-        self.port = self.sock.getsockname()[1]
-
-    def close(self):
-        self.sock.close()
 
     def ask(self, text, source="127.0.0.1"):
         info = struct.pack("=I4s4s", 0, socket.inet_aton(source), bytes(4))
@@ -79,14 +48,10 @@ class Listener:
             return None
         if sender != SERVER:
             raise AssertionError("datagram from %r" % (sender,))
-        to = next(socket.inet_ntoa(d[8:12]) for level, kind, d in ancillary if kind == IP_PKTINFO)
-        return to, data
+        return next(socket.inet_ntoa(d[8:12]) for _, kind, d in ancillary if kind == IP_PKTINFO), data
 
     def until_quiet(self):
-        got = []
-        while (one := self.receive(QUIET)) is not None:
-            got.append(one)
-        return got
+        return list(iter(lambda: self.receive(QUIET), None))
 
 
 class StatsServer(GatewayTest):
@@ -95,38 +60,29 @@ class StatsServer(GatewayTest):
         reset_platform(modem=MODEM)
         self.client, _ = self.start_registered()
         self.listener = Listener()
-        self.addCleanup(self.listener.close)
+        self.addCleanup(self.listener.sock.close)
 
-    def assertGrowth(self, reports, rate):
+    def assertGrowth(self, reports):
         """Every change of flow 7 is whole seconds of growth, the same in all counters."""
         for report in reports:
             changes = parse_report(report)[7][2]
             self.assertEqual(len(set(changes)), 1, report)
-            self.assertEqual(changes[0] % rate, 0, report)
+            self.assertEqual(changes[0] % 10, 0, report)
 
     def test_socat_gets_n_plus_one_reports(self):
-        # socat ends after QUIET seconds without a datagram, so nothing late is missed;
-        # its input stays open until then, or it would stop at the end of the request.
-        request, keep_open = os.pipe()
-        try:
-            socat = subprocess.Popen(["socat", "-T", str(QUIET), "-", "UDP4:%s:%d" % SERVER],
-                                     stdin=request, stdout=subprocess.PIPE)
-            os.write(keep_open, b"stats 3")
-            output, _ = socat.communicate(timeout=60)
-        finally:
-            os.close(request)
-            os.close(keep_open)
-        reports = re.findall(rb'"stats":"[^"]*"', output)
-        self.assertEqual(b"".join(reports), output)
+        # socat ends after QUIET seconds without a datagram, so nothing late is missed; the end
+        # of its input is no end for it (ignoreeof), or it would stop at the end of the request.
+        output = subprocess.run(["socat", "-T", str(QUIET), "-,ignoreeof", "UDP4:%s:%d" % SERVER],
+                                input=b"stats 3", stdout=subprocess.PIPE, timeout=60).stdout
+        raw = re.findall(rb'"stats":"[^"]*"', output)
+        self.assertEqual(b"".join(raw), output)
+        reports = [parse_report(report) for report in raw]
         self.assertEqual(len(reports), 4)
-        first = parse_report(reports[0])
-        self.assertEqual(first, {3: (0, 1, [0] * 5), 7: (1, 2, [0] * 5)})
-        for report in reports[1:]:
-            self.assertEqual(parse_report(report)[3], (0, 1, [0] * 5))
-        self.assertGrowth(reports[1:], 10)
+        self.assertEqual(reports[0], {3: (0, 1, [0] * 5), 7: (1, 2, [0] * 5)})
+        self.assertEqual([flows[3] for flows in reports[1:]], [(0, 1, [0] * 5)] * 3)
+        self.assertGrowth(raw[1:])
         # Three seconds' growth, give or take a second of the stand-in's clock.
-        grown = sum(parse_report(r)[7][2][0] for r in reports[1:])
-        self.assertIn(grown, (20, 30, 40))
+        self.assertIn(sum(flows[7][2][0] for flows in reports[1:]), (20, 30, 40))
         self.client.wait_for(r"\[DBG\] stats 3 read value=3 from 127\.0\.0\.1:\d+$")
 
     def test_malformed_requests_are_ignored(self):
@@ -135,10 +91,9 @@ class StatsServer(GatewayTest):
         self.assertEqual(self.listener.until_quiet(), [])
         self.assertEqual(self.client.count(r"read value="), 0)
         self.listener.ask("stats 1 and more")
-        got = self.listener.until_quiet()
-        self.assertEqual(len(got), 2)
+        self.assertEqual(len(self.listener.until_quiet()), 2)
         self.client.wait_for(r"\[DBG\] stats 1 and more read value=1 from 127\.0\.0\.1:%d$"
-                             % self.listener.port)
+                             % self.listener.sock.getsockname()[1])
 
     def test_newest_subscriber_first_and_a_known_address_keeps_its_port(self):
         self.listener.ask("stats 3", "127.0.0.2")
@@ -154,7 +109,7 @@ class StatsServer(GatewayTest):
             self.assertRaises(BlockingIOError, other.recv, 100)
         self.assertEqual([to for to, _ in got], ["127.0.0.3", "127.0.0.2"] * 2)
         self.assertEqual(parse_report(first)[7][2], [0] * 5)
-        self.assertGrowth([d for _, d in got], 10)
+        self.assertGrowth([data for _, data in got])
 
     def test_modem_failure_sends_err_and_drops_every_subscriber(self):
         for failure in ("none", "truncated"):
@@ -194,16 +149,10 @@ class StatsServer(GatewayTest):
         longer = MODEM + "flow 9 0 3 1 1 1 1 1\nnoterm cm_serflow\n"
         write_modem(longer)
         self.listener.ask("stats 30")
-        _, first = self.listener.receive()
-        self.assertEqual(sorted(parse_report(first)), [3, 7, 9])
-        write_modem(longer.replace("flow 3 0 1 100 200 30 40 50\n", "")
-                    .replace("flow 9 0 3 1 1 1 1 1\n", ""))
-        while True:
-            got = self.listener.receive()
-            self.assertIsNotNone(got)
-            flows = parse_report(got[1])
-            if len(flows) != 3:
-                break
+        self.assertEqual(sorted(parse_report(self.listener.receive()[1])), [3, 7, 9])
+        write_modem(longer.replace("flow 3 0 1 100 200 30 40 50\n", "").replace("flow 9 0 3 1 1 1 1 1\n", ""))
+        while len(flows := parse_report(self.listener.receive()[1])) == 3:
+            pass
         self.assertEqual(list(flows), [7])
         self.assertEqual(list(parse_report(self.listener.receive()[1])), [7])
 
