@@ -28,30 +28,6 @@ int integer_member(const cJSON* element, const char* name) {
     return cJSON_IsNumber(item) ? item->valueint : 0;
 }
 
-// One element of a command array: its texts, each missing unless a JSON string.
-struct Command {
-    explicit Command(const cJSON* element)
-        : cmd{json_string_member(element, "cmd")},
-          name{json_string_member(element, "name")},
-          data{json_string_member(element, "data")} {}
-    std::optional<std::string_view> cmd;
-    std::optional<std::string_view> name;
-    std::optional<std::string_view> data;
-};
-
-// Refuses data that would reach a command line in a form the firewall can't
-// take, or that could run something else.
-bool accepted(std::string_view cmd, std::string_view name, std::string_view data) {
-    const auto problem = invalid_nat_data(cmd, data);
-    if (!problem) {
-        return true;
-    }
-    // The name is the cloud's text: escaped, so that it can't forge log lines.
-    log_error("%s \"%s\" refused: %s", json_escape(cmd).c_str(), json_escape(name).c_str(),
-              problem->c_str());
-    return false;
-}
-
 // The port list of a "multi-add" that may reach the connection-tracking script.
 std::optional<std::string_view> flushable_ports(std::string_view data) {
     const auto split = split_port_data(data);
@@ -112,18 +88,13 @@ void RuleSetter::restore_entries() {
     if (!file) {
         return;  // nothing persisted yet
     }
-    const JsonPtr tree = json_parse(*file);
-    if (!cJSON_IsArray(tree.get())) {
+    const auto entries = parse_nat_config(*file);
+    if (!entries) {
         log_error("%s is not a NAT configuration, no entry restored", paths_.nat_config.c_str());
         return;
     }
-    const cJSON* element = nullptr;
-    cJSON_ArrayForEach(element, tree.get()) {
-        const Command command{element};
-        if (command.cmd && command.name && command.data &&
-            accepted(*command.cmd, *command.name, *command.data)) {
-            add_entry(*command.name, *command.data, *command.cmd);
-        }
+    for (const NatEntry& entry : *entries) {
+        add_entry(entry.name, entry.data, entry.cmd);
     }
 }
 
@@ -183,7 +154,7 @@ void RuleSetter::flush_stale_conntrack(const cJSON* array) {
         bool still_there = false;
         const cJSON* element = nullptr;
         cJSON_ArrayForEach(element, array) {
-            const Command command{element};
+            const NatCommand command{element};
             if (command.cmd && command.name == entry.name && command.data == entry.data) {
                 still_there = true;
                 break;
@@ -201,7 +172,7 @@ void RuleSetter::flush_stale_conntrack(const cJSON* array) {
 void RuleSetter::flush_new_conntrack(const cJSON* array) {
     const cJSON* element = nullptr;
     cJSON_ArrayForEach(element, array) {
-        const Command command{element};
+        const NatCommand command{element};
         if (command.cmd != "multi-add" || !command.name || !command.data) {
             continue;
         }
@@ -230,7 +201,7 @@ void RuleSetter::apply(const cJSON* array) {
     int res = 0;
     const cJSON* element = nullptr;
     cJSON_ArrayForEach(element, array) {
-        const Command command{element};
+        const NatCommand command{element};
         if (!command.cmd) {
             // nothing to do
         } else if (*command.cmd == "dscp-settings") {
@@ -241,7 +212,7 @@ void RuleSetter::apply(const cJSON* array) {
             }
         } else if (!command.name || !command.data) {
             // a command without its members is skipped
-        } else if (!accepted(*command.cmd, *command.name, *command.data)) {
+        } else if (!accept_nat_data(*command.cmd, *command.name, *command.data)) {
             res = -1;
         } else if (*command.cmd == "portrange") {
             res = set_port_range(*command.data);

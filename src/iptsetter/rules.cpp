@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "common/json.hpp"
+#include "common/log.hpp"
 
 namespace lld {
 namespace {
@@ -157,6 +158,38 @@ std::optional<std::string> invalid_nat_data(std::string_view cmd, std::string_vi
         }
     }
     return std::nullopt;
+}
+
+bool accept_nat_data(std::string_view cmd, std::string_view name, std::string_view data) {
+    const auto problem = invalid_nat_data(cmd, data);
+    if (problem) {
+        log_error("%s \"%s\" refused: %s", json_escape(cmd).c_str(), json_escape(name).c_str(),
+                  problem->c_str());
+    }
+    return !problem;
+}
+
+NatCommand::NatCommand(const cJSON* element)
+    : cmd{json_string_member(element, "cmd")},
+      name{json_string_member(element, "name")},
+      data{json_string_member(element, "data")} {}
+
+std::optional<std::vector<NatEntry>> parse_nat_config(std::string_view text) {
+    const JsonPtr tree = json_parse(text);
+    if (!cJSON_IsArray(tree.get())) {
+        return std::nullopt;
+    }
+    std::vector<NatEntry> entries;
+    const cJSON* element = nullptr;
+    cJSON_ArrayForEach(element, tree.get()) {
+        const NatCommand command{element};
+        if (command.cmd && command.name && command.data &&
+            accept_nat_data(*command.cmd, *command.name, *command.data)) {
+            entries.push_back(NatEntry{std::string{*command.name}, std::string{*command.data},
+                                       std::string{*command.cmd}});
+        }
+    }
+    return entries;
 }
 
 std::vector<Argv> entry_rules(const FamilyRules& rules, RuleAction action, std::string_view cmd,

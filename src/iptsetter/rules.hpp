@@ -4,6 +4,8 @@
 // command line, and the persisted NAT configuration.
 #pragma once
 
+#include <cjson/cJSON.h>
+
 #include <optional>
 #include <span>
 #include <string>
@@ -62,6 +64,23 @@ bool valid_port_list(std::string_view ports);
 bool valid_device_address(std::string_view data);
 // The data of a command that forms rules: nullopt when it is fine, else why not.
 std::optional<std::string> invalid_nat_data(std::string_view cmd, std::string_view data);
+
+// invalid_nat_data, with an [ERR] line naming the refused command (its texts
+// escaped, so that the cloud can't forge log lines); true when the data is fine.
+bool accept_nat_data(std::string_view cmd, std::string_view name, std::string_view data);
+
+// One element of a command array: its texts, each missing unless a JSON string
+// (member names matched without regard to letter case).
+struct NatCommand {
+    explicit NatCommand(const cJSON* element);
+    std::optional<std::string_view> cmd;
+    std::optional<std::string_view> name;
+    std::optional<std::string_view> data;
+};
+
+// The entries of a persisted NAT configuration that have all three texts and
+// pass accept_nat_data, in the file's order; nullopt when it is no JSON array.
+std::optional<std::vector<NatEntry>> parse_nat_config(std::string_view text);
 
 // What the port lists of one family's rules become.
 enum class PortListRules { Snat, DscpMark, None };
