@@ -21,8 +21,7 @@ constexpr int kLoopTimeoutMs = 10000;
 
 }  // namespace
 
-std::unique_ptr<Client> Client::start(std::span<const char* const> argv,
-                                      ShutdownSignals& signals) {
+std::unique_ptr<Client> Client::start(std::span<const char* const> argv, ShutdownSignals& signals) {
     log_info("Ondrel ZEZ Udered, version:%s", kClientVersion);
     const auto options = parse_options(argv);
     if (!options) {
@@ -35,12 +34,14 @@ std::unique_ptr<Client> Client::start(std::span<const char* const> argv,
         return nullptr;
     }
     ClientConfig config = parse_client_config(tree.get());
-    if (!config.complete()) {
+    if (const auto problem = config.problem()) {
+        log_error("Configuration file %s: %s", options->config_path.c_str(), problem->c_str());
         log_error("Incorrect configuration file %s", options->config_path.c_str());
         return nullptr;
     }
 
-    auto runner = std::make_unique<ProcessRunner>();
+    // Children end at their time-out, and at once when a termination signal comes.
+    auto runner = std::make_unique<ProcessRunner>(config.child_timeout, signals.fd());
     if (!modem_mac(*runner) && !interface_mac(options->wan_if)) {
         log_error("Unable to retrieve WAN interface MAC address");
         return nullptr;
@@ -76,19 +77,19 @@ std::unique_ptr<Client> Client::start(std::span<const char* const> argv,
 }
 
 Client::Client(ClientConfig config, std::unique_ptr<ChildRunner> runner,
-               std::unique_ptr<ProxyLink> link, RuleSetterSettings rules,
-               ShutdownSignals& signals)
+               std::unique_ptr<ProxyLink> link, RuleSetterSettings rules, ShutdownSignals& signals)
     : signals_{signals},
       config_{std::move(config)},
       runner_{std::move(runner)},
       link_{std::move(link)},
       modem_{*runner_},
       rules_{std::move(rules), *runner_},
-      probe_view_{modem_, rules_},
+      gateway_{modem_, rules_},
       stats_{modem_, *link_},
-      probes_{probe_view_, *link_},
+      probes_{gateway_, *link_},
       stats_server_{modem_},
-      dispatcher_{Dispatcher::Parts{config_, *link_, modem_, rules_, probes_, stats_, kTokenDir}} {}
+      dispatcher_{
+          Dispatcher::Parts{config_, *link_, gateway_, rules_, probes_, stats_, kTokenDir}} {}
 
 int Client::run() {
     if (!wait_and_register()) {
@@ -112,7 +113,7 @@ int Client::run() {
             }
             continue;
         }
-        if ((watched[kSignals].revents & POLLIN) != 0 && signals_.take() != 0) {
+        if ((watched[kSignals].revents & POLLIN) != 0) {
             shut_down();
             return 0;
         }
@@ -146,7 +147,7 @@ bool Client::pause(int timeout_ms) {
         if (left.count() <= 0) {
             return true;
         }
-        if (::poll(&watch, 1, static_cast<int>(left.count())) > 0 && signals_.take() != 0) {
+        if (::poll(&watch, 1, static_cast<int>(left.count())) > 0) {
             return false;
         }
     }
@@ -161,14 +162,19 @@ void Client::serve_link() {
     if (datagram->payload) {
         payload = *datagram->payload;
     }
-    if (const auto status = dispatcher_.dispatch(payload)) {
-        link_->publish(Topic::Status, *status);
-    }
+    gateway_.new_message();
+    dispatcher_.dispatch(payload);
 }
 
 void Client::shut_down() {
     log_debug("LLD Process is going down");
-    if (probes_.running(kUserProbeName)) {
+    // Whatever publishes stops first, so that "shutting_down" is the last word and
+    // nothing a stopped probe sent follows its "interrupted".
+    const bool user_probe_running = probes_.running(kUserProbeName);
+    probes_.stop_all();
+    stats_.stop();
+    rules_.stop();
+    if (user_probe_running) {
         probes_.publish_state(ProbeKind::User, ProbeState::Interrupted);
     }
     link_->publish(Topic::Status, format_shutdown_report());

@@ -40,20 +40,27 @@ class Client {
     int run();
 
   private:
-    // The gateway as the probes see it: the modem's range, the rule setter's WAN side.
-    class ProbeView final : public ProbeNetwork {
+    // The gateway as the probes and the range check see it: the modem's range,
+    // asked at most once a message (a hung modem costs one time-out, not one a
+    // request), and the rule setter's WAN side.
+    class GatewayView final : public ProbeNetwork {
       public:
-        ProbeView(Modem& modem, const RuleSetter& rules) : modem_{modem}, rules_{rules} {}
-        PortRange classifier_range() override { return modem_.classifier_range(); }
-        bool up(Family family) const override { return rules_.up(family); }
-        std::string wan_address(Family family) const override {
-            return rules_.wan_address(family);
+        GatewayView(Modem& modem, const RuleSetter& rules) : modem_{modem}, rules_{rules} {}
+        void new_message() { range_.reset(); }
+        PortRange classifier_range() override {
+            if (!range_) {
+                range_ = modem_.classifier_range();
+            }
+            return *range_;
         }
+        bool up(Family family) const override { return rules_.up(family); }
+        std::string wan_address(Family family) const override { return rules_.wan_address(family); }
         int dscp_value() const override { return rules_.dscp_value(); }
 
       private:
         Modem& modem_;
         const RuleSetter& rules_;
+        std::optional<PortRange> range_;  // main thread only
     };
 
     // False when a termination signal ended the wait (the shutdown is done then).
@@ -69,7 +76,7 @@ class Client {
     const std::unique_ptr<ProxyLink> link_;
     Modem modem_;
     RuleSetter rules_;
-    ProbeView probe_view_;
+    GatewayView gateway_;
     StatsPublisher stats_;
     ProbeControl probes_;
     StatsServer stats_server_;

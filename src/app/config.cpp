@@ -1,10 +1,15 @@
 #include "app/config.hpp"
 
+#include <cerrno>
+#include <cstring>
+
 #include "common/files.hpp"
 #include "common/log.hpp"
 
 namespace lld {
 namespace {
+
+constexpr std::size_t kMaxConfigSize = 64 * 1024;
 
 std::optional<std::string> text_member(const cJSON* tree, const char* name) {
     const auto value = json_string_member(tree, name);
@@ -20,9 +25,24 @@ IpMode ClientConfig::ip_mode() const {
     return ip_mode_of(device_mode);
 }
 
-bool ClientConfig::complete() const {
-    return broker_url && broker_port != 0 && public_cert && device_cert && device_key &&
-           username && password && device_id;
+std::optional<std::string> ClientConfig::problem() const {
+    const std::pair<const char*, bool> required[] = {
+        {"broker_url", broker_url.has_value()},   {"public_cert", public_cert.has_value()},
+        {"device_cert", device_cert.has_value()}, {"device_key", device_key.has_value()},
+        {"username", username.has_value()},       {"password", password.has_value()},
+        {"device_id", device_id.has_value()}};
+    for (const auto& [key, present] : required) {
+        if (!present) {
+            return std::string{"the text \""} + key + "\" is missing";
+        }
+    }
+    if (broker_port == 0) {
+        return "\"broker_port\" is missing or not a non-zero number";
+    }
+    if (!child_timeout_valid) {
+        return "\"child_timeout\" is not a whole number of seconds from 1 to 30";
+    }
+    return std::nullopt;
 }
 
 ClientConfig parse_client_config(const cJSON* tree) {
@@ -39,13 +59,30 @@ ClientConfig parse_client_config(const cJSON* tree) {
     config.dgw_ip = text_member(tree, "dgw_ip");
     config.device_mode = text_member(tree, "device_mode");
     config.ha_iv = text_member(tree, "ha_IV");
+    if (const cJSON* timeout = cJSON_GetObjectItem(tree, "child_timeout")) {
+        const double seconds = cJSON_IsNumber(timeout) ? timeout->valuedouble : 0;
+        const auto limit = std::chrono::duration<double>{kMaxChildTimeout}.count();
+        config.child_timeout_valid = seconds >= 1 && seconds <= limit &&
+                                     seconds == static_cast<double>(static_cast<int>(seconds));
+        if (config.child_timeout_valid) {
+            config.child_timeout = std::chrono::seconds{static_cast<int>(seconds)};
+        }
+    }
     return config;
 }
 
 JsonPtr read_config_file(const std::string& path) {
-    const auto text = read_file(path);
+    const auto text = read_file(path, kMaxConfigSize);
     if (!text) {
-        log_error("File %s not found", path.c_str());
+        if (errno == ENOENT) {
+            log_error("File %s not found", path.c_str());
+        } else if (errno == EINVAL) {
+            log_error("%s is not a regular file", path.c_str());
+        } else if (errno == EFBIG) {
+            log_error("%s is larger than %zu bytes", path.c_str(), kMaxConfigSize);
+        } else {
+            log_error("Cannot open %s: %s", path.c_str(), std::strerror(errno));
+        }
         return nullptr;
     }
     if (text->empty()) {

@@ -3,10 +3,12 @@
 
 #include <cjson/cJSON.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "common/child.hpp"
 #include "common/json.hpp"
 #include "common/types.hpp"
 
@@ -26,10 +28,14 @@ struct ClientConfig {
     std::optional<std::string> dgw_ip;
     std::optional<std::string> device_mode;
     std::optional<std::string> ha_iv;
+    // How long a child process may run: "child_timeout", whole seconds, 1 to 30.
+    std::chrono::milliseconds child_timeout = kDefaultChildTimeout;
+    bool child_timeout_valid = true;
 
     IpMode ip_mode() const;
-    // Every required key present and `broker_port` non-zero.
-    bool complete() const;
+    // Why the configuration can't be used, naming the key; nullopt when every
+    // required key is present and every value is usable.
+    std::optional<std::string> problem() const;
 };
 
 // Keys matched without regard to letter case, texts only from JSON strings,

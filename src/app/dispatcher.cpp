@@ -21,17 +21,17 @@ void Dispatcher::handle_lld_config(const cJSON* value) {
     if (!cJSON_IsString(range) || range->valuestring == nullptr) {
         return;
     }
-    const std::string_view cloud_range{range->valuestring};
-    const std::string docsis_range = parts_.modem.classifier_range().text();
-    pending_status_ = cloud_range == docsis_range ? format_running_report()
-                                                  : format_error_report(docsis_range, cloud_range);
-    parts_.rules.set_port_range(cloud_range);
+    const std::string cloud_range{range->valuestring};
+    const std::string docsis_range = parts_.gateway.classifier_range().text();
+    range_check_ = RangeCheck{cloud_range, cloud_range == docsis_range
+                                               ? format_running_report()
+                                               : format_error_report(docsis_range, cloud_range)};
 }
 
 void Dispatcher::handle_user_game_config(const cJSON* value) {
     if (value != nullptr) {
-        // The worker owns the copy from here on; a full queue frees it at once.
-        parts_.rules.post(JsonPtr{cJSON_Duplicate(value, true)});
+        // The worker owns the copy once it is posted; a full queue frees it at once.
+        nat_array_.reset(cJSON_Duplicate(value, true));
     }
 }
 
@@ -86,14 +86,15 @@ int Dispatcher::handle_event(const cJSON* message) {
     return 0;
 }
 
-std::optional<std::string> Dispatcher::dispatch(std::optional<std::string_view> payload) {
-    pending_status_.reset();
+void Dispatcher::dispatch(std::optional<std::string_view> payload) {
+    range_check_.reset();
+    nat_array_.reset();
     const JsonPtr message = payload ? json_parse(*payload) : nullptr;
     if (!message) {
         log_error("Error json msg");
-        return std::nullopt;
+        return;
     }
-    log_debug("===userMsgProcess->: %s ", redact_secrets(*payload).c_str());
+    log_debug("===userMsgProcess->: %s ", printable(redact_secrets(*payload)).c_str());
 
     const cJSON* root = message.get();
     if (const cJSON* value = member(root, "lld_config")) {
@@ -122,7 +123,16 @@ std::optional<std::string> Dispatcher::dispatch(std::optional<std::string_view> 
             log_debug("message_recv event processing Failed");
         }
     }
-    return std::move(pending_status_);
+    if (range_check_) {
+        parts_.rules.post_port_range(
+            range_check_->cloud_range,
+            [&publisher = parts_.publisher, report = std::move(range_check_->report)] {
+                publisher.publish(Topic::Status, report);
+            });
+    }
+    if (nat_array_) {
+        parts_.rules.post(std::move(nat_array_));
+    }
 }
 
 }  // namespace lld

@@ -11,10 +11,10 @@
 
 #include "app/config.hpp"
 #include "common/publisher.hpp"
-#include "docsis/modem.hpp"
 #include "docsis/publisher.hpp"
 #include "iptsetter/rule_setter.hpp"
 #include "pingu/control.hpp"
+#include "pingu/network.hpp"
 
 namespace lld {
 
@@ -23,7 +23,7 @@ class Dispatcher {
     struct Parts {
         const ClientConfig& config;
         Publisher& publisher;
-        Modem& modem;
+        ProbeNetwork& gateway;  // the modem's range, asked at most once a message
         RuleSetter& rules;
         ProbeControl& probes;
         StatsPublisher& stats;
@@ -32,9 +32,11 @@ class Dispatcher {
 
     explicit Dispatcher(Parts parts) : parts_{std::move(parts)} {}
 
-    // Serves one message (main thread). Returns the status report a handler left
-    // for the main loop to publish once the whole message is served.
-    std::optional<std::string> dispatch(std::optional<std::string_view> payload);
+    // Serves one message (main thread). What goes to the rule setter's worker is
+    // posted once the whole message is served, in the order of the members: the
+    // status reports the message asks for directly come first, and the range
+    // check's report follows once its rules are in place.
+    void dispatch(std::optional<std::string_view> payload);
 
   private:
     void handle_lld_config(const cJSON* value);
@@ -44,8 +46,16 @@ class Dispatcher {
     int handle_gui_token(const cJSON* message);
     int handle_event(const cJSON* message);
 
+    // What goes to the rule setter once the message is served: the range check's
+    // text and report, then the NAT command array.
+    struct RangeCheck {
+        std::string cloud_range;
+        std::string report;
+    };
+
     Parts parts_;
-    std::optional<std::string> pending_status_;
+    std::optional<RangeCheck> range_check_;
+    JsonPtr nat_array_;
 };
 
 }  // namespace lld

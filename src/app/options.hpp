@@ -9,10 +9,10 @@
 namespace lld {
 
 struct Options {
-    std::string lan_if;       // -ifl
-    std::string wan_if;       // -ifw
-    std::string nv_dir;       // -nvdir
-    std::string config_path;  // -config
+    std::string lan_if;                     // -ifl
+    std::string wan_if;                     // -ifw
+    std::string nv_dir;                     // -nvdir
+    std::string config_path;                // -config
     std::optional<std::string> rules_file;  // -iptfile: the rules-file mode
 };
 

@@ -1,6 +1,7 @@
 #include "app/shutdown.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -50,9 +51,9 @@ ShutdownSignals::~ShutdownSignals() {
     signal_pipe.store(-1, std::memory_order_relaxed);
 }
 
-int ShutdownSignals::take() const {
-    unsigned char byte = 0;
-    return ::read(read_end_.get(), &byte, 1) == 1 ? byte : 0;
+bool ShutdownSignals::received() const {
+    pollfd watch{read_end_.get(), POLLIN, 0};
+    return ::poll(&watch, 1, 0) > 0;
 }
 
 }  // namespace lld

@@ -1,5 +1,8 @@
 // Termination signals reach the main loop through a pipe: the handler only
 // writes the signal number, and the shutdown itself runs on the main thread.
+// The pipe is never drained, so once a signal has come its read end stays
+// readable: every wait that watches it (the main loop's, the child runner's)
+// ends at once from then on.
 #pragma once
 
 #include "common/fd.hpp"
@@ -16,10 +19,9 @@ class ShutdownSignals {
     ShutdownSignals(const ShutdownSignals&) = delete;
     ShutdownSignals& operator=(const ShutdownSignals&) = delete;
 
-    // Readable once a termination signal has arrived.
+    // Readable once a termination signal has arrived, and from then on.
     int fd() const { return read_end_.get(); }
-    // The signal that arrived, or 0 when none is waiting.
-    int take() const;
+    bool received() const;
 
   private:
     UniqueFd read_end_;

@@ -58,7 +58,8 @@ std::optional<std::vector<std::uint8_t>> aes_256_cbc(CipherDirection direction,
         EVP_CipherInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data(),
                           encrypt ? 1 : 0) != 1 ||
         EVP_CIPHER_CTX_set_padding(context.get(), 1) != 1) {
-        log_error("%s: %s", kStep, encrypt ? "EVP_EncryptInit_ex failed" : "EVP_DecryptInit_ex failed");
+        log_error("%s: %s", kStep,
+                  encrypt ? "EVP_EncryptInit_ex failed" : "EVP_DecryptInit_ex failed");
         return std::nullopt;
     }
     std::vector<std::uint8_t> output(input.size() + 2 * kAesBlock);

@@ -60,8 +60,9 @@ std::optional<std::vector<std::uint8_t>> base64_decode(std::span<const std::uint
         std::replace(last_group, kept.end(), '=', 'A');
     }
     std::vector<std::uint8_t> bytes(kept.size() / kGroup * 3);
-    const int length = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(kept.data()),
-                                       static_cast<int>(kept.size()));
+    const int length =
+        EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(kept.data()),
+                        static_cast<int>(kept.size()));
     if (length < 0) {
         return std::nullopt;
     }
@@ -83,8 +84,8 @@ std::string to_hex(std::span<const std::uint8_t> bytes) {
 std::vector<std::uint8_t> from_hex(std::string_view text) {
     std::vector<std::uint8_t> bytes(text.size() / 2);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = static_cast<std::uint8_t>((hex_value(text[2 * i]) << 4) |
-                                             hex_value(text[2 * i + 1]));
+        bytes[i] =
+            static_cast<std::uint8_t>((hex_value(text[2 * i]) << 4) | hex_value(text[2 * i + 1]));
     }
     return bytes;
 }

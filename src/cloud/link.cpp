@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "common/json.hpp"
@@ -93,6 +94,11 @@ int ProxyLink::fd() const {
     return closed_.load(std::memory_order_acquire) ? -1 : socket_.get();
 }
 
+std::uint64_t ProxyLink::dropped() const {
+    const std::lock_guard lock{send_mutex_};
+    return dropped_;
+}
+
 std::optional<Datagram> ProxyLink::receive() {
     const int socket = fd();
     if (socket < 0) {
@@ -113,8 +119,8 @@ bool ProxyLink::publish(Topic topic, std::string_view payload) {
         return false;
     }
     if (log_enabled(LogLevel::Debug)) {
-        const auto shown = build_datagram(kPublishType, format_topic(topic, device_id_),
-                                          redact_secrets(payload));
+        const auto shown =
+            build_datagram(kPublishType, format_topic(topic, device_id_), redact_secrets(payload));
         log_debug("%s Sending %s !!!!!", "net_send_msg", shown.value_or("").c_str());
     }
     const sockaddr_un proxy = unix_address(proxy_path_);
@@ -122,16 +128,27 @@ bool ProxyLink::publish(Topic topic, std::string_view payload) {
     if (closed()) {
         return false;
     }
-    const ssize_t sent = ::sendto(socket_.get(), text->data(), text->size(), MSG_NOSIGNAL,
-                                  reinterpret_cast<const sockaddr*>(&proxy), sizeof proxy);
-    if (sent < 0) {
-        // A link whose peer is gone is not reopened: the main loop notices and ends. The
-        // descriptor itself stays open until the link goes, so no other thread can find
-        // its number reused.
+    ssize_t sent = 0;
+    do {
+        // Never waits: a proxy that stops reading must not stop the thread that publishes.
+        sent = ::sendto(socket_.get(), text->data(), text->size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+                        reinterpret_cast<const sockaddr*>(&proxy), sizeof proxy);
+    } while (sent < 0 && errno == EINTR);
+    if (sent >= 0) {
+        return true;
+    }
+    const int error = errno;
+    if (error == ENOENT || error == ECONNREFUSED || error == ENOTSOCK) {
+        // The proxy is gone. A link whose peer is gone is not reopened: the main loop
+        // notices and ends. The descriptor itself stays open until the link goes, so
+        // no other thread can find its number reused.
         closed_.store(true, std::memory_order_release);
         return false;
     }
-    return true;
+    ++dropped_;
+    log_error("Dropped a datagram of %zu bytes to the proxy (%s); %llu dropped so far",
+              text->size(), std::strerror(error), static_cast<unsigned long long>(dropped_));
+    return false;
 }
 
 }  // namespace lld

@@ -57,11 +57,15 @@ class ProxyLink final : public Publisher {
     // The next datagram; nullopt when it can't be read or is no JSON object. A
     // datagram longer than the buffer is cut to what fits.
     std::optional<Datagram> receive();
-    // A send that fails closes the link: a proxy that is gone is not waited for.
+    // Never blocks. A proxy that is gone (no socket, nobody bound to it) closes the
+    // link; a datagram the proxy can't take now (its buffer full) or at all (too
+    // large) is dropped with an error line and counted, and the link stays up.
     bool publish(Topic topic, std::string_view payload) override;
+    std::uint64_t dropped() const;
 
   private:
-    std::mutex send_mutex_;  // one datagram at a time, and none after a failed one
+    mutable std::mutex send_mutex_;  // one datagram at a time, and none after the proxy went
+    std::uint64_t dropped_ = 0;      // under send_mutex_
     const UniqueFd socket_;
     std::atomic<bool> closed_{false};
     std::string device_id_;

@@ -74,8 +74,9 @@ class Child {
     Child& operator=(const Child&) = delete;
 
     // Reads and waits until the child has ended and its output is closed, or
-    // the deadline passes; false at the deadline.
-    bool finish(Clock::time_point deadline, std::size_t limit, std::vector<std::uint8_t>& out) {
+    // the deadline passes or the abort descriptor becomes readable; false then.
+    bool finish(Clock::time_point deadline, int abort_fd, std::size_t limit,
+                std::vector<std::uint8_t>& out) {
         while (output_ || !reaped_) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -87,8 +88,12 @@ class Child {
                 timeout = std::min(timeout, kReapPollMs);
             }
             pollfd watched[] = {{output_ ? output_.get() : -1, POLLIN, 0},
-                                {!reaped_ && pidfd_ ? pidfd_.get() : -1, POLLIN, 0}};
-            if (::poll(watched, 2, timeout) < 0 && errno != EINTR) {
+                                {!reaped_ && pidfd_ ? pidfd_.get() : -1, POLLIN, 0},
+                                {abort_fd, POLLIN, 0}};
+            if (::poll(watched, 3, timeout) < 0 && errno != EINTR) {
+                return false;
+            }
+            if (watched[2].revents != 0) {
                 return false;
             }
             if (watched[0].revents != 0) {
@@ -142,6 +147,19 @@ class Child {
 
 }  // namespace
 
+std::string describe_status(int status) {
+    if (status == kNotStarted) {
+        return "not started";
+    }
+    if (status != -1 && WIFEXITED(status)) {
+        return "exit status " + std::to_string(WEXITSTATUS(status));
+    }
+    if (status != -1 && WIFSIGNALED(status)) {
+        return "killed by signal " + std::to_string(WTERMSIG(status));
+    }
+    return "no status";
+}
+
 std::string command_text(std::span<const std::string> argv) {
     std::string text;
     for (const std::string& word : argv) {
@@ -155,7 +173,8 @@ std::string command_text(std::span<const std::string> argv) {
 
 ChildResult ProcessRunner::run(std::span<const std::string> argv, std::size_t output_limit) {
     ChildResult result;
-    if (argv.empty()) {
+    pollfd abort{abort_fd_, POLLIN, 0};
+    if (argv.empty() || (abort_fd_ >= 0 && ::poll(&abort, 1, 0) > 0)) {
         return result;
     }
     std::vector<char*> words;
@@ -185,10 +204,15 @@ ChildResult ProcessRunner::run(std::span<const std::string> argv, std::size_t ou
     write_end.reset();
 
     Child child{pid, std::move(read_end)};
-    const bool finished = child.finish(Clock::now() + timeout_, output_limit, result.output);
+    const bool finished =
+        child.finish(Clock::now() + timeout_, abort_fd_, output_limit, result.output);
     if (!finished && !child.reaped()) {
-        log_error("%s did not end within %lld ms: killed", command_text(argv).c_str(),
-                  static_cast<long long>(timeout_.count()));
+        if (abort.fd >= 0 && ::poll(&abort, 1, 0) > 0) {
+            log_debug("%s stopped: the client is going down", command_text(argv).c_str());
+        } else {
+            log_error("%s did not end within %lld ms: killed", command_text(argv).c_str(),
+                      static_cast<long long>(timeout_.count()));
+        }
         return ChildResult{};  // a query that overran fails whatever it printed
     }
     return ChildResult{child.status(), std::move(result.output)};

@@ -1,7 +1,8 @@
 // The one way the client starts child processes: an argument vector (argv[0]
 // looked up on PATH, no shell unless argv asks for one), a time-out, and the
 // child's standard output read into memory when asked for. A child that
-// overruns is killed with its whole process group and reaped.
+// overruns is killed with its whole process group and reaped, and so is every
+// child once the runner's abort descriptor (the shutdown signal) is readable.
 #pragma once
 
 #include <chrono>
@@ -16,12 +17,14 @@ namespace lld {
 using Argv = std::vector<std::string>;
 
 inline constexpr std::chrono::milliseconds kDefaultChildTimeout{10'000};
+inline constexpr std::chrono::milliseconds kMaxChildTimeout{30'000};
 // What a shell reports for a command it can't start.
 inline constexpr int kNotStarted = 127 << 8;
 
 struct ChildResult {
     // The wait status as waitpid gives it (the form system() returns); kNotStarted
-    // when the command could not be started, -1 when it was killed at its time-out.
+    // when the command could not be started, -1 when it was killed at its
+    // time-out or for the shutdown (its output is then dropped).
     int status = -1;
     std::vector<std::uint8_t> output;  // standard output, up to the limit asked for
 };
@@ -36,13 +39,18 @@ class ChildRunner {
 
 class ProcessRunner final : public ChildRunner {
   public:
-    explicit ProcessRunner(std::chrono::milliseconds timeout = kDefaultChildTimeout)
-        : timeout_{timeout} {}
+    explicit ProcessRunner(std::chrono::milliseconds timeout = kDefaultChildTimeout,
+                           int abort_fd = -1)
+        : timeout_{timeout}, abort_fd_{abort_fd} {}
     ChildResult run(std::span<const std::string> argv, std::size_t output_limit) override;
 
   private:
     std::chrono::milliseconds timeout_;
+    int abort_fd_;  // readable: no child may run any longer
 };
+
+// A wait status in words: "exit status 3", "killed by signal 9", "not started".
+std::string describe_status(int status);
 
 // The words joined by blanks, as a command line is logged.
 std::string command_text(std::span<const std::string> argv);

@@ -4,18 +4,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+
 #include "common/fd.hpp"
 #include "common/log.hpp"
 
 namespace lld {
 
-std::optional<std::string> read_file(const std::string& path) {
-    const UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+std::optional<std::string> read_file(const std::string& path, std::size_t max_size) {
+    // Not blocking: opening a FIFO must not wait for a writer.
+    const UniqueFd fd{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     if (!fd) {
         return std::nullopt;
     }
     struct stat status {};
-    if (::fstat(fd.get(), &status) != 0 || status.st_size < 0) {
+    if (::fstat(fd.get(), &status) != 0) {
+        return std::nullopt;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        errno = EINVAL;
+        return std::nullopt;
+    }
+    if (static_cast<std::uint64_t>(status.st_size) > max_size) {
+        errno = EFBIG;
         return std::nullopt;
     }
     std::string text(static_cast<std::size_t>(status.st_size), '\0');

@@ -55,15 +55,38 @@ int log_threshold(const char* env_value) {
     }
     const std::string_view value{env_value};
     // First match decides: "debug" wins over anything else the value holds.
-    for (const auto& [word, level] : {std::pair{"debug", LogLevel::Debug},
-                                      std::pair{"info", LogLevel::Info},
-                                      std::pair{"warn", LogLevel::Warn},
-                                      std::pair{"error", LogLevel::Error}}) {
+    for (const auto& [word, level] :
+         {std::pair{"debug", LogLevel::Debug}, std::pair{"info", LogLevel::Info},
+          std::pair{"warn", LogLevel::Warn}, std::pair{"error", LogLevel::Error}}) {
         if (value.find(word) != std::string_view::npos) {
             return static_cast<int>(level);
         }
     }
     return -1;
+}
+
+std::string printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 bool log_enabled(LogLevel level) {

@@ -3,6 +3,9 @@
 // that LLD_DBG_LVL names (unset: nothing at all is printed).
 #pragma once
 
+#include <string>
+#include <string_view>
+
 namespace lld {
 
 enum class LogLevel : int { Error = 0, Info = 1, Warn = 2, Debug = 3 };
@@ -18,5 +21,10 @@ bool log_enabled(LogLevel level);
 void log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void log_info(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void log_debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Text from outside (the cloud, the LAN, a tool) as a log line may show it: every
+// control character and backslash escaped ("\\n", "\\x1b", "\\\\"), so that it can't
+// forge or break lines.
+std::string printable(std::string_view text);
 
 }  // namespace lld

@@ -53,7 +53,8 @@ IpMode ip_mode_of(std::optional<std::string_view> device_mode) {
 }
 
 bool covers(IpMode mode, Family family) {
-    return mode == IpMode::Dualstack || mode == (family == Family::V6 ? IpMode::Ipv6 : IpMode::Ipv4);
+    return mode == IpMode::Dualstack ||
+           mode == (family == Family::V6 ? IpMode::Ipv6 : IpMode::Ipv4);
 }
 
 }  // namespace lld

@@ -54,7 +54,8 @@ void* Worker::run(void* state) {
     return nullptr;
 }
 
-Worker::Worker(Body body, std::size_t stack_size) : state_{std::make_unique<State>(std::move(body))} {
+Worker::Worker(Body body, std::size_t stack_size)
+    : state_{std::make_unique<State>(std::move(body))} {
     pthread_attr_t attributes;
     int error = pthread_attr_init(&attributes);
     if (error == 0) {
@@ -78,8 +79,7 @@ Worker::~Worker() {
     stop();
 }
 
-Worker::Worker(Worker&& other) noexcept
-    : state_{std::move(other.state_)}, thread_{other.thread_} {}
+Worker::Worker(Worker&& other) noexcept : state_{std::move(other.state_)}, thread_{other.thread_} {}
 
 Worker& Worker::operator=(Worker&& other) noexcept {
     if (this != &other) {

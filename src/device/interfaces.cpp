@@ -13,7 +13,9 @@
 #include <memory>
 
 #include "common/fd.hpp"
+#include "common/json.hpp"
 #include "common/log.hpp"
+#include "common/types.hpp"
 
 namespace lld {
 namespace {
@@ -109,10 +111,14 @@ std::string lan_ipv6_prefix(ChildRunner& runner, std::string_view address) {
                        "ifconfig | grep '" + std::string{address} +
                            "' | awk '/inet6 addr/{split($3,a,\"/\"); print a[2]}'"};
     const ChildResult result = runner.run(command, kPrefixOutputLimit);
-    const auto word = first_word(
-        {reinterpret_cast<const char*>(result.output.data()), result.output.size()});
+    auto word =
+        first_word({reinterpret_cast<const char*>(result.output.data()), result.output.size()});
     if (!word) {
         log_error("Failed to read prefix from %s ", std::string{address}.c_str());
+    } else if (!parse_decimal(*word, 0, 128)) {
+        log_error("LAN IPv6 prefix length \"%s\" of %s is no number from 0 to 128: 64 is taken",
+                  json_escape(*word).c_str(), std::string{address}.c_str());
+        word.reset();
     }
     const std::string prefix = word.value_or("64");
     log_debug("lanIPv6 Prefix = %s ", prefix.c_str());

@@ -28,7 +28,7 @@ std::optional<std::string> interface_ipv4(std::string_view interface_name, bool 
 std::optional<std::string> interface_ipv6(std::string_view interface_name);
 
 // The prefix length of a LAN IPv6 address as the platform's ifconfig reports it;
-// "64" when it reports nothing.
+// "64" when it reports nothing, or anything but a number from 0 to 128.
 std::string lan_ipv6_prefix(ChildRunner& runner, std::string_view address);
 
 // The first whitespace-delimited word of a command's output (at most 7 characters).

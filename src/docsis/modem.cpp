@@ -124,8 +124,13 @@ std::vector<std::uint8_t> Modem::service_flow_table(std::size_t limit) {
 
 PortRange Modem::classifier_range() {
     // Failures are deliberately not told apart: callers get 0-0 for a modem that
-    // can't be asked, just as for one without a low-latency classifier.
-    const auto info = aggregate_info();
+    // can't be asked, just as for one without a low-latency classifier. A modem
+    // that did not answer in time is not asked a second question.
+    const ChildResult aggregate = runner_.run(modem_command("cm_aggserflow"), kAggregateLimit);
+    if (aggregate.status == -1) {
+        return PortRange{};
+    }
+    const auto info = parse_aggregate_info(aggregate.output);
     const auto entry = classifier(info ? info->ll_sfid : 0);
     return entry ? PortRange{entry->port_low, entry->port_high} : PortRange{};
 }

@@ -1,11 +1,11 @@
 #include "docsis/publisher.hpp"
 
 #include <chrono>
-#include <cstdlib>
 #include <string>
 
 #include "common/json.hpp"
 #include "common/log.hpp"
+#include "common/types.hpp"
 
 namespace lld {
 
@@ -20,9 +20,9 @@ void StatsPublisher::publish_once() {
 }
 
 void StatsPublisher::run(const StopSignal& stop) {
-    // The period counts as unsigned seconds. A publication in progress is always
-    // finished before a stop is noticed, so a stop never leaves a child behind.
-    while (!stop.wait_for(std::chrono::seconds{static_cast<std::uint32_t>(period_.load())})) {
+    // A publication in progress is always finished before a stop is noticed, so a
+    // stop never leaves a child behind.
+    while (!stop.wait_for(std::chrono::seconds{period_.load()})) {
         publish_once();
     }
 }
@@ -31,16 +31,24 @@ void StatsPublisher::configure(const cJSON* config) {
     if (config == nullptr) {
         return;
     }
-    if (const auto period = json_string_member(config, "refresh_period")) {
-        period_.store(std::atoi(std::string{*period}.c_str()));
-        log_debug("LLD: docsis_config refresh_period=%d ...", period_.load());
+    if (const auto text = json_string_member(config, "refresh_period")) {
+        if (const auto period = parse_decimal(*text, 1, kMaxPeriod)) {
+            period_.store(*period);
+            log_debug("LLD: docsis_config refresh_period=%d ...", period_.load());
+        } else {
+            log_error(
+                "LLD: docsis_config refresh_period \"%s\" refused: not a whole number of "
+                "seconds from 1 to %d; it stays %d",
+                json_escape(*text).c_str(), kMaxPeriod, period_.load());
+        }
     }
     const auto command = json_string_member(config, "command");
     if (!command) {
         return;
     }
     const std::string text{*command};
-    log_debug("LLD: docsis_config : refresh_period=%d, cmd=%s ", period_.load(), text.c_str());
+    log_debug("LLD: docsis_config : refresh_period=%d, cmd=%s ", period_.load(),
+              printable(text).c_str());
     if (text.starts_with("start")) {
         if (worker_.running()) {
             log_debug("LLD docsis_config START received thread is active.");

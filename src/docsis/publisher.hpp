@@ -16,16 +16,19 @@ namespace lld {
 class StatsPublisher {
   public:
     static constexpr std::int32_t kDefaultPeriod = 300;
+    static constexpr std::int32_t kMaxPeriod = 24 * 60 * 60;
 
     StatsPublisher(Modem& modem, Publisher& publisher) : modem_{modem}, publisher_{publisher} {}
 
-    // The "docsis_config" handler (main thread): a "refresh_period" text sets the
-    // seconds between publications, a command starting with "start" starts the
+    // The "docsis_config" handler (main thread): a "refresh_period" text of whole
+    // seconds, 1 to a day, sets the time between publications (any other text is
+    // refused and the period stays); a command starting with "start" starts the
     // thread (the first publication a period later), any other command stops it.
     void configure(const cJSON* config);
     // One publication of the statistics on the metrics topic.
     void publish_once();
     bool running() const { return worker_.running(); }
+    void stop() { worker_.stop(); }
     std::int32_t period() const { return period_.load(); }
 
   private:
@@ -34,7 +37,7 @@ class StatsPublisher {
     Modem& modem_;
     Publisher& publisher_;
     std::atomic<std::int32_t> period_{kDefaultPeriod};  // read afresh before each pause
-    Worker worker_;                                      // last: stopped before the rest goes
+    Worker worker_;                                     // last: stopped before the rest goes
 };
 
 }  // namespace lld

@@ -249,8 +249,8 @@ void StatsServer::on_request() {
     const std::string text{bytes.begin(), std::find(bytes.begin(), bytes.end(), 0)};
     std::array<char, INET_ADDRSTRLEN> host{};
     ::inet_ntop(AF_INET, &from.sin_addr, host.data(), host.size());
-    log_debug("%s read value=%d from %s:%d", text.c_str(), static_cast<int>(*count), host.data(),
-              static_cast<int>(ntohs(from.sin_port)));
+    log_debug("%s read value=%d from %s:%d", printable(text).c_str(), static_cast<int>(*count),
+              host.data(), static_cast<int>(ntohs(from.sin_port)));
     if (state_.request(from, *count)) {
         ::clock_gettime(CLOCK_MONOTONIC, &deadline_);
     }

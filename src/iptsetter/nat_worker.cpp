@@ -42,22 +42,37 @@ std::optional<std::string_view> flushable_ports(std::string_view data) {
 bool RuleSetter::post(JsonPtr array) {
     {
         const std::lock_guard lock{queue_mutex_};
-        if (queue_.size() >= kQueueCapacity) {
+        if (arrays_waiting_ >= kQueueCapacity) {
             // The queue's slot numbers, as a ring of kQueueCapacity + 1 slots counts them.
             const std::size_t slots = kQueueCapacity + 1;
             log_debug("full @ %d/%d", static_cast<int>(posted_ % slots),
                       static_cast<int>((posted_ + 1) % slots));
             return false;  // the array is freed here
         }
-        queue_.push_back(std::move(array));
+        ++arrays_waiting_;
         ++posted_;
+    }
+    post_job(Job{std::move(array), nullptr});
+    return true;
+}
+
+void RuleSetter::post_port_range(std::string_view text, std::function<void()> done) {
+    post_job(Job{nullptr, [this, text = std::string{text}, done = std::move(done)] {
+                     set_port_range(text);
+                     done();
+                 }});
+}
+
+void RuleSetter::post_job(Job job) {
+    {
+        const std::lock_guard lock{queue_mutex_};
+        queue_.push_back(std::move(job));
     }
     const std::uint64_t one = 1;
     const ssize_t written = ::write(wake_.get(), &one, sizeof one);
     if (written != static_cast<ssize_t>(sizeof one)) {
         log_debug("fdNotify fd:%d err:%d", wake_.get(), static_cast<int>(written));
     }
-    return true;
 }
 
 std::vector<NatEntry> RuleSetter::entries() const {
@@ -80,7 +95,7 @@ void RuleSetter::remove_entry(std::string_view name) {
             return;
         }
     }
-    log_info("%s was not present", std::string{name}.c_str());
+    log_info("%s was not present", printable(name).c_str());
 }
 
 void RuleSetter::restore_entries() {
@@ -130,8 +145,11 @@ void RuleSetter::run_firewall_restart() {
     const Argv restart{"sysevent", "set", "firewall-restart"};
     log_debug("%s", command_text(restart).c_str());
     // Before any range the firewall has nothing of ours to take up.
-    if (range_known()) {
-        runner_.run(restart, 0);
+    if (!targets_.range) {
+        return;
+    }
+    if (const int status = runner_.run(restart, 0).status; status != 0 && status != -1) {
+        log_error("%s failed: %s", command_text(restart).c_str(), describe_status(status).c_str());
     }
 }
 
@@ -226,10 +244,7 @@ void RuleSetter::apply(const cJSON* array) {
             } else {
                 log_debug("multi %s for %s", add ? "add" : "del", data.c_str());
             }
-            {
-                const std::lock_guard lock{range_mutex_};
-                command_rules(add ? RuleAction::Insert : RuleAction::Delete, *command.cmd, data);
-            }
+            command_rules(add ? RuleAction::Insert : RuleAction::Delete, *command.cmd, data);
             if (add) {
                 add_entry(*command.name, data, *command.cmd);
             } else {
@@ -265,18 +280,25 @@ void RuleSetter::run_worker(const StopSignal& stop) {
         if (::read(wake_.get(), &count, sizeof count) != static_cast<ssize_t>(sizeof count)) {
             log_error("iptSetter fdStart rd err:%d", 1);
         }
-        // One wake-up carries out every array queued so far.
-        for (;;) {
-            JsonPtr array;
+        // One wake-up carries out every job queued so far, unless a stop comes first.
+        while (!stop.requested()) {
+            Job job;
             {
                 const std::lock_guard lock{queue_mutex_};
                 if (queue_.empty()) {
                     break;
                 }
-                array = std::move(queue_.front());
+                job = std::move(queue_.front());
                 queue_.pop_front();
+                if (job.array) {
+                    --arrays_waiting_;
+                }
             }
-            apply(array.get());
+            if (job.task) {
+                job.task();
+            } else {
+                apply(job.array.get());
+            }
         }
     }
 }

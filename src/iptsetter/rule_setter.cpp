@@ -103,7 +103,14 @@ RuleSetter::RuleSetter(RuleSetterSettings settings, ChildRunner& runner)
     }
 }
 
-RuleSetter::~RuleSetter() = default;
+RuleSetter::~RuleSetter() {
+    stop();
+}
+
+void RuleSetter::stop() {
+    tracker_.stop();
+    worker_.stop();
+}
 
 bool RuleSetter::up(Family family) const {
     return (family == Family::V4 ? ipv4_up_ : ipv6_up_).load(std::memory_order_acquire);
@@ -119,11 +126,6 @@ RangeTargets RuleSetter::targets() const {
     return targets_;
 }
 
-bool RuleSetter::range_known() const {
-    const std::lock_guard lock{range_mutex_};
-    return targets_.range.has_value();
-}
-
 FamilyRules RuleSetter::family_rules(Family family, const RangeTargets& targets,
                                      const InterfaceAddresses& addresses) const {
     if (family == Family::V4) {
@@ -133,13 +135,14 @@ FamilyRules RuleSetter::family_rules(Family family, const RangeTargets& targets,
 }
 
 void RuleSetter::run_rule(const Argv& rule) {
-    log_debug("%s", command_text(rule).c_str());
+    const std::string text = command_text(rule);
+    log_debug("%s", text.c_str());
     if (!targets_.range) {
         return;  // no range yet: the entries are applied when the first one arrives
     }
     const int status = runner_.run(rule, 0).status;
-    if (status == -1) {
-        log_debug("system call returned %d", status);
+    if (status != 0 && status != -1) {
+        log_error("%s failed: %s", text.c_str(), describe_status(status).c_str());
     }
 }
 
@@ -164,11 +167,14 @@ void RuleSetter::base_rules(RuleAction action) {
         }
         const bool v4 = family == Family::V4;
         run_rule(multicast_return_rule(family, action));
+        const std::string& classic = v4 ? targets_.classic_snat_v4 : targets_.classic_snat_v6;
+        if (classic.empty()) {
+            continue;  // no classic side to steer to (said when the range came)
+        }
         for (const std::string_view protocol : {"tcp", "udp"}) {
             run_rule(catch_all_snat_rule(family, action, protocol,
                                          v4 ? addresses_.lan_ipv4 : addresses_.lan_ipv6,
-                                         targets_.lld_sport,
-                                         v4 ? targets_.classic_snat_v4 : targets_.classic_snat_v6));
+                                         targets_.lld_sport, classic));
         }
     }
 }
@@ -198,75 +204,77 @@ int RuleSetter::apply_range(std::optional<PortRange> range) {
     if (!range) {
         return -1;
     }
-    const std::lock_guard lock{range_mutex_};
     if (targets_.range) {
         reapply(RuleAction::Delete);
     }
     using Wan = std::optional<std::string_view>;
-    targets_ = range_targets(*range, up(Family::V4) ? Wan{addresses_.wan_ipv4} : std::nullopt,
-                             up(Family::V6) ? Wan{addresses_.wan_ipv6} : std::nullopt, targets_);
+    RangeTargets next =
+        range_targets(*range, up(Family::V4) ? Wan{addresses_.wan_ipv4} : std::nullopt,
+                      up(Family::V6) ? Wan{addresses_.wan_ipv6} : std::nullopt, targets_);
+    if (!classic_port_range(*range)) {
+        log_error(
+            "Port range %s leaves no classic source port from 1024 up: other traffic is "
+            "not moved out of it",
+            range->text().c_str());
+    }
+    {
+        const std::lock_guard lock{range_mutex_};
+        targets_ = std::move(next);
+    }
     reapply(RuleAction::Insert);
     return 0;
 }
 
+void RuleSetter::family_up(Family family, std::string wan, std::string lan) {
+    {
+        const std::lock_guard lock{range_mutex_};
+        (family == Family::V4 ? addresses_.wan_ipv4 : addresses_.wan_ipv6) = std::move(wan);
+        (family == Family::V4 ? addresses_.lan_ipv4 : addresses_.lan_ipv6) = std::move(lan);
+    }
+    (family == Family::V4 ? ipv4_up_ : ipv6_up_).store(true, std::memory_order_release);
+    log_debug("IPv4 Address=%s, IPv6 Address=%s ", addresses_.wan_ipv4.c_str(),
+              addresses_.wan_ipv6.c_str());
+    apply_range(cloud_range_);  // nothing before any valid range
+    write_rules_files();
+}
+
 void RuleSetter::track_wan_addresses(const StopSignal& stop) {
+    // The LAN addresses known at start-up; one missing is looked up again, since
+    // rules with an empty LAN address would only be refused.
+    const auto [lan_ipv4, lan_ipv6] = [this] {
+        const std::lock_guard lock{range_mutex_};
+        return std::pair{addresses_.lan_ipv4, addresses_.lan_ipv6};
+    }();
+    const std::string wan_if = addresses_.wan_if;
+    const std::string lan_if = addresses_.lan_if;
     for (;;) {
+        std::optional<std::string> wan;
+        std::string lan;
+        Family family = Family::V4;
         if (!up(Family::V4)) {
             log_debug("Checking for IPv4 WAN Address");
-            std::string lan = [this] {
-                const std::lock_guard lock{range_mutex_};
-                return addresses_.lan_ipv4;
-            }();
-            const auto wan = interface_ipv4(addresses_.wan_if, false);
-            if (wan && lan.empty()) {
-                lan = interface_ipv4(addresses_.lan_if, true).value_or("");
-            }
-            if (wan && !lan.empty()) {
-                {
-                    const std::lock_guard lock{range_mutex_};
-                    addresses_.wan_ipv4 = *wan;
-                    addresses_.lan_ipv4 = lan;
-                }
-                ipv4_up_.store(true, std::memory_order_release);
-                log_debug("IPv4 address read=%s ", wan->c_str());
-                break;
-            }
+            wan = interface_ipv4(wan_if, false);
+            lan = wan && lan_ipv4.empty() ? interface_ipv4(lan_if, true).value_or("") : lan_ipv4;
         } else if (!up(Family::V6)) {
             log_debug("Checking for IPv6 WAN Address");
-            const auto wan = interface_ipv6(addresses_.wan_if);
-            // A LAN without a global IPv6 address at start-up is looked up again:
-            // rules with an empty LAN address would only be refused.
-            std::string lan = [this] {
-                const std::lock_guard lock{range_mutex_};
-                return addresses_.lan_ipv6;
-            }();
-            if (wan && lan.empty()) {
-                lan = lan_ipv6_with_prefix(addresses_.lan_if, runner_);
-            }
-            if (wan && !lan.empty()) {
-                {
-                    const std::lock_guard lock{range_mutex_};
-                    addresses_.wan_ipv6 = *wan;
-                    addresses_.lan_ipv6 = lan;
-                }
-                ipv6_up_.store(true, std::memory_order_release);
-                break;
-            }
+            family = Family::V6;
+            wan = interface_ipv6(wan_if);
+            lan = wan && lan_ipv6.empty() ? lan_ipv6_with_prefix(lan_if, runner_) : lan_ipv6;
         } else {
-            break;
+            return;
+        }
+        if (wan && !lan.empty()) {
+            if (family == Family::V4) {
+                log_debug("IPv4 address read=%s ", wan->c_str());
+            }
+            post_job(
+                Job{nullptr, [this, family, wan = *wan, lan] { family_up(family, wan, lan); }});
+            return;
         }
         if (stop.wait_for(kTrackerPoll)) {
             return;
         }
     }
-    log_debug("IPv4 Address=%s, IPv6 Address=%s ", wan_address(Family::V4).c_str(),
-              wan_address(Family::V6).c_str());
-    const std::optional<PortRange> range = [this] {
-        const std::lock_guard lock{range_mutex_};
-        return cloud_range_;
-    }();
-    apply_range(range);  // nothing before any valid range
-    write_rules_files();
 }
 
 }  // namespace lld

@@ -2,21 +2,24 @@
 // become iptables/ip6tables rules, run at once or written to rules files for the
 // platform firewall.
 //
-// Threads: the NAT worker carries out the queued command arrays; the WAN address
-// tracker (dual-stack only, while a family is missing) enables a family once its
-// WAN address appears; any thread may change the range or read the state.
+// Threads: the NAT worker is the one thread that changes the firewall and the
+// rule setter's state: it carries out the queued command arrays and range
+// changes in the order they were posted, so no lock is ever held across a child
+// process. The WAN address tracker (dual-stack only, while a family is missing)
+// looks for the missing WAN address and hands what it finds to the worker. Any
+// thread may read the state.
 //
-// Locks: `range_mutex_` guards the addresses, the range and its targets, and is
-// held around each range change and around the forming and running of each
-// command's rules, so that the chain never sees two of them interleaved.
-// `entries_mutex_` guards the stored entries and the files. When both are
-// needed, `range_mutex_` is taken first.
+// Locks: `range_mutex_` guards the addresses, the range and its targets for the
+// readers on other threads (the worker, their only writer, reads them without
+// it); `entries_mutex_` guards the stored entries and the files. When both are
+// needed, `range_mutex_` is taken first. Neither is held while a child runs.
 #pragma once
 
 #include <cjson/cJSON.h>
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -84,13 +87,19 @@ class RuleSetter {
     RuleSetter(const RuleSetter&) = delete;
     RuleSetter& operator=(const RuleSetter&) = delete;
 
-    // A range text from the cloud: kept for a family that comes up later, and
-    // applied when it is valid (-1 when it is not).
-    int set_port_range(std::string_view text);
     // Queues a command array for the worker; false (the array freed) when full.
     bool post(JsonPtr array);
+    // Queues a range text from the cloud for the worker, which applies it (see
+    // set_port_range) and then calls `done`.
+    void post_port_range(std::string_view text, std::function<void()> done);
+    // Stops the worker and the tracker; what is still queued is dropped.
+    void stop();
 
-    // The worker's job, callable directly by tests: carries out one command array.
+    // The worker's jobs, callable directly by tests while the worker is idle.
+    // A range text is kept for a family that comes up later, and applied when it
+    // is valid (-1 when it is not).
+    int set_port_range(std::string_view text);
+    // Carries out one command array.
     void apply(const cJSON* array);
     // The entries of the persisted configuration, before the worker's loop.
     void restore_entries();
@@ -103,7 +112,13 @@ class RuleSetter {
     std::vector<NatEntry> entries() const;
 
   private:
-    // Each runs with range_mutex_ held.
+    // A queued job: a command array, or any other task of the worker's.
+    struct Job {
+        JsonPtr array;
+        std::function<void()> task;
+    };
+
+    // The worker's own, like everything that runs rules.
     void run_rule(const Argv& rule);
     void command_rules(RuleAction action, std::string_view cmd, std::string_view data);
     void base_rules(RuleAction action);
@@ -112,7 +127,6 @@ class RuleSetter {
                              const InterfaceAddresses& addresses) const;
 
     int apply_range(std::optional<PortRange> range);
-    bool range_known() const;
     void run_firewall_restart();
     void run_conntrack_script(std::string_view ports);
     void flush_stale_conntrack(const cJSON* array);
@@ -123,8 +137,11 @@ class RuleSetter {
     void remove_stored_files();
     void write_rules_files();
 
+    void post_job(Job job);
     void run_worker(const StopSignal& stop);
     void track_wan_addresses(const StopSignal& stop);
+    // The worker's side of the tracker: a family whose addresses appeared.
+    void family_up(Family family, std::string wan, std::string lan);
 
     const RulePaths paths_;
     const bool rules_file_mode_;
@@ -132,7 +149,7 @@ class RuleSetter {
     ChildRunner& runner_;
 
     mutable std::mutex range_mutex_;
-    InterfaceAddresses addresses_;          // flags published after the texts
+    InterfaceAddresses addresses_;  // flags published after the texts
     RangeTargets targets_;
     std::optional<PortRange> cloud_range_;  // the last range text, as the tracker applies it
     std::atomic<bool> ipv4_up_;
@@ -144,11 +161,12 @@ class RuleSetter {
     std::vector<NatEntry> entries_;  // newest first
 
     std::mutex queue_mutex_;
-    std::deque<JsonPtr> queue_;
+    std::deque<Job> queue_;
+    std::size_t arrays_waiting_ = 0;
     std::size_t posted_ = 0;
     UniqueFd wake_;  // counts the arrays posted
 
-    Worker worker_;   // last: stopped before the state goes
+    Worker worker_;  // last: stopped before the state goes
     Worker tracker_;
 };
 

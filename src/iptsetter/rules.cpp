@@ -12,6 +12,8 @@ namespace {
 
 constexpr int kMaxPort = 65535;
 constexpr std::size_t kMaxPortList = 255;
+// The most ports the firewall's multiport match takes; a range counts as two.
+constexpr int kMaxMultiportPorts = 15;
 constexpr std::string_view kBothProtocols[] = {"tcp", "udp"};
 constexpr std::string_view kIpv4Multicast = "224.0.0.0/4";
 constexpr std::string_view kIpv6Multicast = "ff00::/8";
@@ -50,31 +52,43 @@ Argv dscp_mark_rule(Family family, RuleAction action, std::string_view protocol,
 
 Argv device_snat_rule(Family family, RuleAction action, std::string_view protocol,
                       std::string_view device, std::string_view lan, std::string_view target) {
-    return rule(family, "nat", action,
-                {"-p", protocol, "-s", device, "!", "-d", lan, "-j", "SNAT", "--to-source", target});
+    return rule(
+        family, "nat", action,
+        {"-p", protocol, "-s", device, "!", "-d", lan, "-j", "SNAT", "--to-source", target});
 }
 
 }  // namespace
 
-PortRange classic_port_range(PortRange range) {
-    if (range.low - 1022 > kMaxPort - range.high) {
-        return {1024, range.low - 1};
+std::optional<PortRange> classic_port_range(PortRange range) {
+    const PortRange below{1024, range.low - 1};
+    const PortRange above{range.high + 1, kMaxPort};
+    const bool below_free = below.low <= below.high;
+    const bool above_free = above.low <= above.high;
+    // The rule the gateway's rules files have always followed picks the lower side
+    // when it is no more than one port smaller; only a side without ports is never
+    // picked.
+    if (below_free && (!above_free || range.low - 1022 > kMaxPort - range.high)) {
+        return below;
     }
-    return {range.high + 1, kMaxPort};
+    if (above_free) {
+        return above;
+    }
+    return std::nullopt;
 }
 
 RangeTargets range_targets(PortRange range, std::optional<std::string_view> wan_ipv4,
                            std::optional<std::string_view> wan_ipv6, const RangeTargets& previous) {
     RangeTargets targets = previous;
     const std::string lld = range.text();
-    const std::string classic = classic_port_range(range).text();
+    const auto classic = classic_port_range(range);
+    const std::string classic_text = classic ? classic->text() : "";
     if (wan_ipv6) {
         targets.lld_snat_v6 = cat({"[", *wan_ipv6, "]:", lld});
-        targets.classic_snat_v6 = cat({"[", *wan_ipv6, "]:", classic});
+        targets.classic_snat_v6 = classic ? cat({"[", *wan_ipv6, "]:", classic_text}) : "";
     }
     if (wan_ipv4) {
         targets.lld_snat_v4 = cat({*wan_ipv4, ":", lld});
-        targets.classic_snat_v4 = cat({*wan_ipv4, ":", classic});
+        targets.classic_snat_v4 = classic ? cat({*wan_ipv4, ":", classic_text}) : "";
     }
     targets.lld_sport = std::to_string(range.low) + ":" + std::to_string(range.high);
     targets.range = range;
@@ -107,6 +121,7 @@ bool valid_port_list(std::string_view ports) {
     if (ports.empty() || ports.size() > kMaxPortList) {
         return false;
     }
+    int counted = 0;
     for (;;) {
         const std::size_t comma = ports.find(',');
         const std::string_view item = ports.substr(0, comma);
@@ -115,8 +130,14 @@ bool valid_port_list(std::string_view ports) {
             if (!parse_decimal(item, 1, kMaxPort)) {
                 return false;
             }
+            counted += 1;
         } else if (!parse_decimal(item.substr(0, colon), 1, kMaxPort) ||
                    !parse_decimal(item.substr(colon + 1), 1, kMaxPort)) {
+            return false;
+        } else {
+            counted += 2;
+        }
+        if (counted > kMaxMultiportPorts) {
             return false;
         }
         if (comma == std::string_view::npos) {
@@ -125,6 +146,16 @@ bool valid_port_list(std::string_view ports) {
         ports.remove_prefix(comma + 1);
     }
 }
+
+namespace {
+
+// The family of a device address that valid_device_address accepted.
+Family device_family(std::string_view data) {
+    return data.substr(0, data.find('/')).find(':') != std::string_view::npos ? Family::V6
+                                                                              : Family::V4;
+}
+
+}  // namespace
 
 bool valid_device_address(std::string_view data) {
     if (data.find('\0') != std::string_view::npos) {
@@ -149,8 +180,8 @@ std::optional<std::string> invalid_nat_data(std::string_view cmd, std::string_vi
     if (cmd == "multi-add" || cmd == "multi-del") {
         const auto split = split_port_data(data);
         if (split && !valid_port_list(split->ports)) {
-            return "port list is not ports and port ranges joined by commas (at most 255 "
-                   "characters)";
+            return "port list is not ports and port ranges joined by commas (at most 15 ports, "
+                   "a range counting two, and 255 characters)";
         }
     } else if (cmd == "device-add" || cmd == "device-del") {
         if (!valid_device_address(data)) {
@@ -207,10 +238,12 @@ std::vector<Argv> entry_rules(const FamilyRules& rules, RuleAction action, std::
                               : multiport_snat_rule(rules.family, action, protocol, rules.lan,
                                                     split->ports, rules.lld_target));
         }
-    } else if ((cmd == "device-add" || cmd == "device-del") && valid_device_address(data)) {
+    } else if ((cmd == "device-add" || cmd == "device-del") && valid_device_address(data) &&
+               device_family(data) == rules.family) {
+        // A device's rules go to the tool and the file of its own address family.
         for (const std::string_view protocol : kBothProtocols) {
-            out.push_back(
-                device_snat_rule(rules.family, action, protocol, data, rules.lan, rules.lld_target));
+            out.push_back(device_snat_rule(rules.family, action, protocol, data, rules.lan,
+                                           rules.lld_target));
         }
     }
     return out;

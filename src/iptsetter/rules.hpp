@@ -38,12 +38,15 @@ struct RangeTargets {
     std::string classic_snat_v6;
 };
 
-// Ordinary traffic takes the larger free side of the range: 1024 to low - 1,
-// or high + 1 to 65535.
-PortRange classic_port_range(PortRange range);
+// Ordinary traffic takes the larger free side of the range, 1024 to low - 1 or
+// high + 1 to 65535 (the lower one also when it is one port smaller); a side
+// without ports is never taken, and nullopt says neither has one (a range from
+// 1024 or below up to 65535).
+std::optional<PortRange> classic_port_range(PortRange range);
 
 // Targets for an accepted range; a family's targets are only written when its
-// WAN address is given, the others keep what `previous` held.
+// WAN address is given, the others keep what `previous` held. The classic
+// targets are empty when the range leaves no classic side.
 RangeTargets range_targets(PortRange range, std::optional<std::string_view> wan_ipv4,
                            std::optional<std::string_view> wan_ipv6, const RangeTargets& previous);
 
@@ -58,7 +61,8 @@ std::optional<PortData> split_port_data(std::string_view data);
 // The protocols a protocol letter selects, tcp first: "T", "U" or "B" for both.
 std::vector<std::string_view> selected_protocols(char letter);
 
-// Decimal ports 1-65535 and ranges a:b joined by commas, 1 to 255 characters.
+// Decimal ports 1-65535 and ranges a:b joined by commas, 1 to 255 characters,
+// at most 15 ports where a range counts two (what the firewall's match takes).
 bool valid_port_list(std::string_view ports);
 // One IPv4 or IPv6 address with an optional "/prefix".
 bool valid_device_address(std::string_view data);
@@ -96,7 +100,8 @@ struct FamilyRules {
 
 // The rules of one NAT command ("multi-add"/"multi-del" data or
 // "device-add"/"device-del" data), in the order they are applied; none for data
-// that is not valid or a command that forms no rules.
+// that is not valid, a device of the other address family, or a command that
+// forms no rules.
 std::vector<Argv> entry_rules(const FamilyRules& rules, RuleAction action, std::string_view cmd,
                               std::string_view data);
 

@@ -40,9 +40,11 @@ void RuleSetter::write_rules_files() {
         const FamilyRules rules = family_rules(Family::V4, targets, addresses);
         std::string text;
         for (const std::string_view protocol : {"udp", "tcp"}) {
-            append_rules(text, {catch_all_snat_rule(Family::V4, RuleAction::Insert, protocol,
-                                                    rules.lan, targets.lld_sport,
-                                                    targets.classic_snat_v4)});
+            if (!targets.classic_snat_v4.empty()) {
+                append_rules(
+                    text, {catch_all_snat_rule(Family::V4, RuleAction::Insert, protocol, rules.lan,
+                                               targets.lld_sport, targets.classic_snat_v4)});
+            }
         }
         for (const NatEntry& entry : entries_) {
             append_rules(text, entry_rules(rules, RuleAction::Insert, entry.cmd, entry.data));

@@ -23,12 +23,19 @@ constexpr std::size_t kProbeStackSize = 256 * 1024;
 }  // namespace
 
 ProbeControl::~ProbeControl() {
-    for (Probe& probe : probes_) {
-        probe.worker.request_stop();
+    stop_all();
+}
+
+void ProbeControl::stop_all() {
+    std::list<Probe> stopping;
+    {
+        const std::lock_guard lock{mutex_};
+        for (Probe& probe : probes_) {
+            probe.worker.request_stop();
+        }
+        stopping.splice(stopping.end(), probes_);
     }
-    for (Probe& probe : probes_) {
-        probe.worker.stop();
-    }
+    // Joined outside the lock: a probe's last step takes it.
 }
 
 std::optional<ProbeRequest> ProbeControl::parse(const cJSON* json, ProbeKind kind) {
@@ -63,7 +70,7 @@ std::optional<ProbeRequest> ProbeControl::parse(const cJSON* json, ProbeKind kin
 }
 
 void ProbeControl::request(ProbeRequest request) {
-    log_debug("PINGU_REQUEST looking for '%s'", request.name.c_str());
+    log_debug("PINGU_REQUEST looking for '%s'", printable(request.name).c_str());
     const bool is_running = running(request.name);
     if (request.start) {
         log_debug("PINGU_REQUEST to start");
@@ -83,7 +90,7 @@ void ProbeControl::request(ProbeRequest request) {
 }
 
 bool ProbeControl::start(ProbeRequest request) {
-    log_debug("PINGU_START for '%s'", request.name.c_str());
+    log_debug("PINGU_START for '%s'", printable(request.name).c_str());
     reap();
     Probe* probe = nullptr;
     {
@@ -91,11 +98,12 @@ bool ProbeControl::start(ProbeRequest request) {
         probe = &probes_.emplace_front(request.name.substr(0, ProbeRequest::kNameMax));
     }
     try {
-        probe->worker = Worker{[this, probe, request = std::move(request)](
-                                   const StopSignal& stop) { run(request, *probe, stop); },
+        probe->worker = Worker{[this, probe, request = std::move(request)](const StopSignal& stop) {
+                                   run(request, *probe, stop);
+                               },
                                kProbeStackSize};
     } catch (const std::system_error& failure) {
-        log_error("Failed to create pingu thread for '%s': %s", probe->name.c_str(),
+        log_error("Failed to create pingu thread for '%s': %s", printable(probe->name).c_str(),
                   failure.what());
         const std::lock_guard lock{mutex_};
         probes_.pop_front();
@@ -104,8 +112,8 @@ bool ProbeControl::start(ProbeRequest request) {
     {
         const std::lock_guard lock{mutex_};
         probe->thread = probe->worker.thread_id();
-        log_debug("PINGU_ACTIVE '%s':%lu at %p added", probe->name.c_str(), probe->thread,
-                  static_cast<const void*>(probe));
+        log_debug("PINGU_ACTIVE '%s':%lu at %p added", printable(probe->name).c_str(),
+                  probe->thread, static_cast<const void*>(probe));
     }
     probe->registered.release();
     return true;
@@ -117,12 +125,12 @@ void ProbeControl::run(const ProbeRequest& request, Probe& probe, const StopSign
     // 50 us late.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     const auto self = static_cast<unsigned long>(pthread_self());
-    log_debug("PINGU_THREAD '%s' %lu started", request.name.c_str(), self);
+    log_debug("PINGU_THREAD '%s' %lu started", printable(request.name).c_str(), self);
     if (run_probe(request, network_, publisher_, stop) == ProbeEnd::Completed) {
         if (request.name == kUserProbeName && running(kUserProbeName)) {
             publish_state(ProbeKind::User, ProbeState::Completed);
         }
-        log_debug("PINGU_THREAD '%s' %lu completed", request.name.c_str(), self);
+        log_debug("PINGU_THREAD '%s' %lu completed", printable(request.name).c_str(), self);
     }
     // Sockets and timers are closed by now, so a restarted probe finds its ports free.
     finish(probe);
@@ -130,7 +138,7 @@ void ProbeControl::run(const ProbeRequest& request, Probe& probe, const StopSign
 
 void ProbeControl::finish(Probe& probe) {
     const std::lock_guard lock{mutex_};
-    log_debug("PINGU_ACTIVE '%s':%lu at %p deleted", probe.name.c_str(), probe.thread,
+    log_debug("PINGU_ACTIVE '%s':%lu at %p deleted", printable(probe.name).c_str(), probe.thread,
               static_cast<const void*>(&probe));
     probe.finished = true;
 }
@@ -158,7 +166,7 @@ bool ProbeControl::running(std::string_view name) const {
 
 void ProbeControl::stop(std::string_view name) {
     const std::string own{name};
-    log_debug("PINGU_STOP for '%s'", own.c_str());
+    log_debug("PINGU_STOP for '%s'", printable(own).c_str());
     const bool interrupts_user =
         own.find(kUserProbeName) != std::string::npos && running(kUserProbeName);
     std::list<Probe> stopping;

@@ -36,6 +36,8 @@ class ProbeControl {
     void request(ProbeRequest request);
     bool start(ProbeRequest request);
     void stop(std::string_view name);
+    // Stops every probe, publishing nothing.
+    void stop_all();
 
     bool running(std::string_view name) const;
     void publish_state(ProbeKind kind, ProbeState state);
@@ -45,7 +47,7 @@ class ProbeControl {
         explicit Probe(std::string probe_name) : name{std::move(probe_name)} {}
         std::string name;
         unsigned long thread = 0;
-        bool finished = false;           // under mutex_: the thread has removed it
+        bool finished = false;                // under mutex_: the thread has removed it
         std::binary_semaphore registered{0};  // the thread waits for its entry
         Worker worker;
     };

@@ -53,8 +53,7 @@ void send_cycle(ProbeRun& run, const ProbeNetwork& network) {
                      reinterpret_cast<const sockaddr*>(&path->remote), path->remote_length);
         if (sent < 1) {
             log_debug("....sendto result %d ---> %d-%d,proto=%d ...", static_cast<int>(sent),
-                      network.up(Family::V4) ? 1 : 0, network.up(Family::V6) ? 1 : 0,
-                      path->family);
+                      network.up(Family::V4) ? 1 : 0, network.up(Family::V6) ? 1 : 0, path->family);
         }
     }
 }
@@ -69,11 +68,11 @@ void report(const ProbeRequest& request, ProbeRun& run, const ProbeNetwork& netw
         network.wan_address(run.paths[0].family == AF_INET ? Family::V4 : Family::V6);
     const std::string text =
         request.kind == ProbeKind::Monitor
-            ? format_monitor_report(request.name, wan,
-                                    MonitorFigures{request.interval, request.duration,
-                                                   request.port_classic, request.port_lld,
-                                                   run.shape},
-                                    lists)
+            ? format_monitor_report(
+                  request.name, wan,
+                  MonitorFigures{request.interval, request.duration, request.port_classic,
+                                 request.port_lld, run.shape},
+                  lists)
             : format_user_report(request.name, run.seq, lists, wan);
     publisher.publish(Topic::Metrics, text);
 }
@@ -81,7 +80,7 @@ void report(const ProbeRequest& request, ProbeRun& run, const ProbeNetwork& netw
 // Reads a timer's expiry; an error is logged under the timer's name.
 void consume(ProbeTimer& timer, const ProbeRequest& request, const char* what) {
     if (!timer.consume()) {
-        log_error("PINGU_THREAD '%s' %s error %d", request.name.c_str(), what, errno);
+        log_error("PINGU_THREAD '%s' %s error %d", printable(request.name).c_str(), what, errno);
     }
 }
 
@@ -110,7 +109,8 @@ ProbeEnd run_probe(const ProbeRequest& request, ProbeNetwork& network, Publisher
     }
     write_probe_text(run.datagram, request.kind);
     if (!run.interval.valid() || !run.refresh.valid() || !run.duration.valid()) {
-        log_debug("PINGU_THREAD '%s' failed to create tTestInstance", request.name.c_str());
+        log_debug("PINGU_THREAD '%s' failed to create tTestInstance",
+                  printable(request.name).c_str());
         return ProbeEnd::Failed;
     }
     timespec now{};
@@ -146,8 +146,8 @@ ProbeEnd run_probe(const ProbeRequest& request, ProbeNetwork& network, Publisher
             if (error == EINTR) {
                 continue;
             }
-            log_error("PINGU_THREAD '%s' select error %d:%s", request.name.c_str(), error,
-                      std::strerror(error));
+            log_error("PINGU_THREAD '%s' select error %d:%s", printable(request.name).c_str(),
+                      error, std::strerror(error));
             if (stop.wait_for(std::chrono::seconds{1})) {
                 return ProbeEnd::Stopped;
             }

@@ -209,8 +209,7 @@ std::string format_user_report(std::string_view name, std::uint32_t seq,
 }
 
 std::string format_monitor_report(std::string_view name, std::string_view wan_address,
-                                  const MonitorFigures& figures,
-                                  std::span<Samples* const> paths) {
+                                  const MonitorFigures& figures, std::span<Samples* const> paths) {
     std::string out = "{\"pingu_monitor\":{ \"name\":";
     append_quoted(out, name);
     out += ",\"s\":";

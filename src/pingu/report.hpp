@@ -56,7 +56,6 @@ struct MonitorFigures {
 // next report; the other paths keep their position number and are emptied.
 // Paths end at the first null. Name and address are JSON-escaped.
 std::string format_monitor_report(std::string_view name, std::string_view wan_address,
-                                  const MonitorFigures& figures,
-                                  std::span<Samples* const> paths);
+                                  const MonitorFigures& figures, std::span<Samples* const> paths);
 
 }  // namespace lld

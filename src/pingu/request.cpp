@@ -8,6 +8,8 @@ namespace {
 constexpr std::int32_t kDefaultInterval = 250;
 constexpr std::int32_t kDefaultDuration = 10;
 constexpr std::int32_t kClassicBasePort = 10100;
+constexpr std::int32_t kMaxPort = 65535;
+constexpr std::int32_t kMaxSeconds = 24 * 60 * 60;
 
 std::optional<std::string_view> text_member(const cJSON* request, const char* name) {
     const cJSON* item = cJSON_GetObjectItemCaseSensitive(request, name);
@@ -17,12 +19,25 @@ std::optional<std::string_view> text_member(const cJSON* request, const char* na
     return std::string_view{item->valuestring};
 }
 
-std::optional<std::int32_t> number_member(const cJSON* request, const char* name) {
+// A whole number within [low, high]; nullopt when the member is missing or no
+// number, an error text when it is a number out of range or with a fraction.
+struct Number {
+    std::optional<std::int32_t> value;
+    std::optional<std::string> refusal;
+};
+
+Number number_member(const cJSON* request, const char* name, std::int32_t low, std::int32_t high) {
     const cJSON* item = cJSON_GetObjectItemCaseSensitive(request, name);
     if (!cJSON_IsNumber(item)) {
-        return std::nullopt;
+        return {};
     }
-    return item->valueint;
+    const double value = item->valuedouble;
+    if (!(value >= low && value <= high) || value != static_cast<double>(static_cast<int>(value))) {
+        return {std::nullopt, std::string{name} + " is not a whole number from " +
+                                  std::to_string(low) + " to " + std::to_string(high) +
+                                  " in pingu config"};
+    }
+    return {static_cast<std::int32_t>(value), std::nullopt};
 }
 
 const char* kind_text(ProbeKind kind) {
@@ -63,20 +78,29 @@ std::optional<std::string> parse_probe_members(const cJSON* request, ProbeKind k
         return "reflector_url is missing in pingu config";
     }
     out.reflector_url = std::string{url->substr(0, ProbeRequest::kUrlMax)};
-    const auto port = number_member(request, "reflector_port");
-    if (!port) {
-        return "reflector_port is missing in pingu config";
+    const Number port = number_member(request, "reflector_port", 1, kMaxPort);
+    if (!port.value) {
+        return port.refusal.value_or("reflector_port is missing in pingu config");
     }
-    out.reflector_port = *port;
-    const auto refresh = number_member(request, "refresh_period");
-    if (!refresh) {
-        return "reflector_period is missing in pingu config";
+    out.reflector_port = *port.value;
+    const Number refresh = number_member(request, "refresh_period", 1, kMaxSeconds);
+    if (!refresh.value) {
+        return refresh.refusal.value_or("reflector_period is missing in pingu config");
     }
-    out.refresh_period = *refresh;
-    out.interval = number_member(request, "interval").value_or(kDefaultInterval);
-    out.duration = kind == ProbeKind::Monitor
-                       ? 0
-                       : number_member(request, "duration").value_or(kDefaultDuration);
+    out.refresh_period = *refresh.value;
+    const Number interval = number_member(request, "interval", 1, kMaxSeconds * 1000);
+    if (interval.refusal) {
+        return interval.refusal;
+    }
+    out.interval = interval.value.value_or(kDefaultInterval);
+    out.duration = 0;
+    if (kind == ProbeKind::User) {
+        const Number duration = number_member(request, "duration", 1, kMaxSeconds);
+        if (duration.refusal) {
+            return duration.refusal;
+        }
+        out.duration = duration.value.value_or(kDefaultDuration);
+    }
     return std::nullopt;
 }
 
@@ -108,19 +132,20 @@ bool probe_timing_valid(const ProbeRequest& request) {
 
 void log_probe_request(const ProbeRequest& request) {
     const char* kind = kind_text(request.kind);
+    const std::string name = printable(request.name);
     if (!request.start) {
         log_debug("\t\t\n\nPINGU command ARGS:\n\t\t%-16s %s\n\t\t%-16s %s\n\t\t%-16s %s", "Type",
-                  kind, "Type", "STOP", "Name", request.name.c_str());
+                  kind, "Type", "STOP", "Name", name.c_str());
         return;
     }
     log_debug(
         "\t\t\n\nPINGU command ARGS:\n\t\t%-16s %s\n\t\t%-16s %s\n\t\t%-16s %s\n\t\t%-16s "
         "%s\n\t\t%-16s %d\n\t\t%-16s %d\n\t\t%-16s %d\n\t\t%-16s %d\n\t\t%-16s %d\n\t\t%-16s "
         "%d\n",
-        "Type", kind, "Type", "START", "Name", request.name.c_str(), "URL",
-        request.reflector_url.c_str(), "Port", request.reflector_port, "Refresh-sec",
-        request.refresh_period, "Interval-msec", request.interval, "Duration-sec",
-        request.duration, "PortClassic", request.port_classic, "PortLLD", request.port_lld);
+        "Type", kind, "Type", "START", "Name", name.c_str(), "URL",
+        printable(request.reflector_url).c_str(), "Port", request.reflector_port, "Refresh-sec",
+        request.refresh_period, "Interval-msec", request.interval, "Duration-sec", request.duration,
+        "PortClassic", request.port_classic, "PortLLD", request.port_lld);
 }
 
 std::string probe_state_payload(ProbeKind kind, ProbeState state) {

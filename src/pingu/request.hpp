@@ -34,7 +34,9 @@ struct ProbeRequest {
 };
 
 // The members of a request, checked (names matched exactly); the reason when it
-// is refused. Leaves the port fields alone.
+// is refused. Numbers must be whole: the reflector port 1-65535, the refresh
+// period and the duration 1 s to a day, the interval 1 ms to a day. Leaves the
+// port fields alone.
 std::optional<std::string> parse_probe_members(const cJSON* request, ProbeKind kind,
                                                ProbeRequest& out);
 

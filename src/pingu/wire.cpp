@@ -118,7 +118,7 @@ ProbePath open_probe_path(const std::string& reflector, std::uint16_t local_port
     if (!address) {
         fatal("Failed to get IPv4/v6 address");
     }
-    log_debug("LLD Reflector URL Address = %s(%s),proto_family=%d ", reflector.c_str(),
+    log_debug("LLD Reflector URL Address = %s(%s),proto_family=%d ", printable(reflector).c_str(),
               address->c_str(), family);
     if (family == AF_INET) {
         auto& remote = reinterpret_cast<sockaddr_in&>(path.remote);

@@ -1,6 +1,7 @@
 """The periodic publisher of the low-latency flow's statistics ("docsis_config")."""
 
 import json
+import re
 import time
 import unittest
 
@@ -44,6 +45,13 @@ class Publisher(GatewayTest):
         self.assertEqual(self.statistics(2.5), [])
 
     def test_period_changes_and_ignored_values(self):
+        # A period that is no whole number of seconds (from 1) is refused: no busy loop.
+        for text in ("0", "abc", "-5", "1.5", " 2"):
+            Proxy.send({"docsis_config": {"refresh_period": text, "command": "start"}})
+            self.client.wait_for(r'\[ERR\] LLD: docsis_config refresh_period "%s" refused: not a whole '
+                                 r"number of seconds from 1 to 86400; it stays 300$" % re.escape(text))
+        self.assertEqual(self.statistics(1.5), [])
+        Proxy.send({"docsis_config": {"command": "stop"}})
         Proxy.send({"docsis_config": {"refresh_period": 60}})  # a number is not read
         Proxy.send({"docsis_config": {"REFRESH_PERIOD": "1"}})  # keys in any letter case
         self.client.wait_for(r"docsis_config refresh_period=1 \.\.\.$")

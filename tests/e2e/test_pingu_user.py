@@ -121,7 +121,13 @@ class UserProbe(ProbeTest):
                 (start(refresh_period=None), missing % "reflector_period"),
                 (start(refresh_period=3, duration=3), IMPROPER),
                 (start(refresh_period=10), IMPROPER),  # the default duration is 10 s
-                (start(interval=1500, duration=3), IMPROPER)):
+                (start(interval=1500, duration=3), IMPROPER),
+                # Numbers are whole and within their range.
+                (start(reflector_port=70000), r"\[ERR\] reflector_port is not a whole number from 1 "
+                                              r"to 65535 in pingu config$"),
+                (start(interval=0), r"\[ERR\] interval is not a whole number from 1 to 86400000 "),
+                (start(duration=2.5), r"\[ERR\] duration is not a whole number from 1 to 86400 "),
+                (start(refresh_period=-1), r"\[ERR\] refresh_period is not a whole number ")):
             with self.subTest(request=request):
                 mark = len(client.output())
                 self.send({"user_pingu": request})

@@ -12,6 +12,10 @@ UNREADABLE = ERR + "Cannot read the configuration file "
 INCORRECT = [ERR + "Incorrect configuration file " + CONFIG_PATH]
 
 
+def incorrect(why):
+    return [ERR + "Configuration file %s: %s" % (CONFIG_PATH, why)] + INCORRECT
+
+
 class Startup(GatewayTest):
     def expect_failure(self, *messages, args=None):
         """Exit status 255, each message a whole log line, nothing published."""
@@ -34,11 +38,18 @@ class Startup(GatewayTest):
              [ERR + "File /tmp/nope.json not found", UNREADABLE + "/tmp/nope.json"]),
             (None, "", ["[ZEZ-UDERED] [DBG] confiLen = 0", UNREADABLE + CONFIG_PATH]),
             (None, '{"broker_url": "x",', [UNREADABLE + CONFIG_PATH]),
-            (None, dict(BASE_CONFIG, broker_port="8883"), INCORRECT),
+            (None, dict(BASE_CONFIG, broker_port="8883"),
+             incorrect('"broker_port" is missing or not a non-zero number')),
             (None, dict(BASE_CONFIG, broker_port=0), INCORRECT),
-            (None, {k: v for k, v in BASE_CONFIG.items() if k != "password"}, INCORRECT),
-            (None, dict(BASE_CONFIG, device_id=12), INCORRECT),
+            (None, {k: v for k, v in BASE_CONFIG.items() if k != "password"},
+             incorrect('the text "password" is missing')),
+            (None, dict(BASE_CONFIG, device_id=12), incorrect('the text "device_id" is missing')),
+            # Never waited on, nor read whole when it is far too large.
+            (client_args("/tmp/fifo"), BASE_CONFIG, [ERR + "/tmp/fifo is not a regular file"]),
+            (client_args("/tmp"), BASE_CONFIG, [ERR + "/tmp is not a regular file"]),
+            (None, " " * 70000, [ERR + CONFIG_PATH + " is larger than 65536 bytes"]),
         ]
+        os.mkfifo("/tmp/fifo")
         for args, config, messages in cases:
             with self.subTest(args=args, config=config):
                 write_config(config, text=config if isinstance(config, str) else None)
