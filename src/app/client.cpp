@@ -19,6 +19,16 @@ constexpr int kWanServiceTries = 20;
 constexpr int kWanServicePauseMs = 5000;
 constexpr int kLoopTimeoutMs = 10000;
 
+// Where srServer listens: the loopback, and the LAN's IPv4 address when it has one.
+std::vector<std::string> stats_addresses(const RuleSetterSettings& rules) {
+    std::vector<std::string> addresses{"127.0.0.1"};
+    const std::string& lan = rules.addresses.lan_ipv4;
+    if (!lan.empty()) {
+        addresses.push_back(lan.substr(0, lan.find('/')));
+    }
+    return addresses;
+}
+
 }  // namespace
 
 std::unique_ptr<Client> Client::start(std::span<const char* const> argv, ShutdownSignals& signals) {
@@ -46,7 +56,7 @@ std::unique_ptr<Client> Client::start(std::span<const char* const> argv, Shutdow
         log_error("Unable to retrieve WAN interface MAC address");
         return nullptr;
     }
-    auto link = ProxyLink::open(config.device_id.value_or(""));
+    auto link = ProxyLink::open(config.device_id.value_or(""), config.proxy_uid);
     if (!link) {
         log_error("Cannot open the proxy link at %s", kClientSocketPath);
         return nullptr;
@@ -62,8 +72,9 @@ std::unique_ptr<Client> Client::start(std::span<const char* const> argv, Shutdow
     }
     std::unique_ptr<Client> client;
     try {
+        const auto addresses = stats_addresses(*rules);
         client = std::make_unique<Client>(std::move(config), std::move(runner), std::move(link),
-                                          std::move(*rules), signals);
+                                          std::move(*rules), addresses, signals);
     } catch (const std::system_error& failure) {
         log_error("Cannot start the NAT worker: %s", failure.what());
         log_error("failed iptSetterInit");
@@ -77,7 +88,8 @@ std::unique_ptr<Client> Client::start(std::span<const char* const> argv, Shutdow
 }
 
 Client::Client(ClientConfig config, std::unique_ptr<ChildRunner> runner,
-               std::unique_ptr<ProxyLink> link, RuleSetterSettings rules, ShutdownSignals& signals)
+               std::unique_ptr<ProxyLink> link, RuleSetterSettings rules,
+               const std::vector<std::string>& stats_addresses, ShutdownSignals& signals)
     : signals_{signals},
       config_{std::move(config)},
       runner_{std::move(runner)},
@@ -87,7 +99,7 @@ Client::Client(ClientConfig config, std::unique_ptr<ChildRunner> runner,
       gateway_{modem_, rules_},
       stats_{modem_, *link_},
       probes_{gateway_, *link_},
-      stats_server_{modem_},
+      stats_server_{modem_, stats_addresses},
       dispatcher_{
           Dispatcher::Parts{config_, *link_, gateway_, rules_, probes_, stats_, kTokenDir}} {}
 

@@ -30,8 +30,10 @@ class Client {
     static std::unique_ptr<Client> start(std::span<const char* const> argv,
                                          ShutdownSignals& signals);
 
+    // `stats_addresses`: where srServer listens.
     Client(ClientConfig config, std::unique_ptr<ChildRunner> runner,
-           std::unique_ptr<ProxyLink> link, RuleSetterSettings rules, ShutdownSignals& signals);
+           std::unique_ptr<ProxyLink> link, RuleSetterSettings rules,
+           const std::vector<std::string>& stats_addresses, ShutdownSignals& signals);
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 

@@ -42,6 +42,9 @@ std::optional<std::string> ClientConfig::problem() const {
     if (!child_timeout_valid) {
         return "\"child_timeout\" is not a whole number of seconds from 1 to 30";
     }
+    if (!proxy_uid_valid) {
+        return "\"proxy_uid\" is not a user id (a whole number from 0)";
+    }
     return std::nullopt;
 }
 
@@ -66,6 +69,14 @@ ClientConfig parse_client_config(const cJSON* tree) {
                                      seconds == static_cast<double>(static_cast<int>(seconds));
         if (config.child_timeout_valid) {
             config.child_timeout = std::chrono::seconds{static_cast<int>(seconds)};
+        }
+    }
+    if (const cJSON* uid = cJSON_GetObjectItem(tree, "proxy_uid")) {
+        const double value = cJSON_IsNumber(uid) ? uid->valuedouble : -1;
+        config.proxy_uid_valid = value >= 0 && value < 4294967295.0 &&
+                                 value == static_cast<double>(static_cast<std::uint32_t>(value));
+        if (config.proxy_uid_valid) {
+            config.proxy_uid = static_cast<std::uint32_t>(value);
         }
     }
     return config;

@@ -31,6 +31,9 @@ struct ClientConfig {
     // How long a child process may run: "child_timeout", whole seconds, 1 to 30.
     std::chrono::milliseconds child_timeout = kDefaultChildTimeout;
     bool child_timeout_valid = true;
+    // The only user whose datagrams the client takes: "proxy_uid", root by default.
+    std::uint32_t proxy_uid = 0;
+    bool proxy_uid_valid = true;
 
     IpMode ip_mode() const;
     // Why the configuration can't be used, naming the key; nullopt when every

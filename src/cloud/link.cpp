@@ -1,12 +1,15 @@
 #include "cloud/link.hpp"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "common/json.hpp"
 #include "common/log.hpp"
@@ -17,6 +20,27 @@ namespace {
 constexpr std::size_t kTopicMax = 63;
 constexpr std::string_view kTopicNames[] = {"status", "config", "metrics", "registration",
                                             "events"};
+
+constexpr std::int64_t kComplaintGapNs = 10'000'000'000;
+
+std::int64_t monotonic_ns() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+const char* kind_of(mode_t mode) {
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    if (S_ISDIR(mode)) {
+        return "a directory";
+    }
+    if (S_ISLNK(mode)) {
+        return "a symbolic link";
+    }
+    return S_ISREG(mode) ? "a file" : "something else";
+}
 
 sockaddr_un unix_address(const std::string& path) {
     sockaddr_un address{};
@@ -68,25 +92,51 @@ std::optional<Datagram> parse_datagram(std::string_view text) {
     return datagram;
 }
 
-std::unique_ptr<ProxyLink> ProxyLink::open(std::string_view device_id, std::string own_path,
-                                           std::string proxy_path) {
+std::unique_ptr<ProxyLink> ProxyLink::open(std::string_view device_id, uid_t proxy_uid,
+                                           std::string own_path, std::string proxy_path) {
     UniqueFd socket{::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
     log_debug("NAL-SOCKET: Socket Fd=%d ", socket.get());
     if (!socket) {
         return nullptr;
     }
-    ::unlink(own_path.c_str());
+    struct stat there {};
+    if (::lstat(own_path.c_str(), &there) == 0) {
+        // Only a socket of ours is what an earlier run left; anything else is not ours to remove.
+        if (!S_ISSOCK(there.st_mode) || there.st_uid != ::geteuid()) {
+            log_error("%s is taken by %s of uid %u: not replaced", own_path.c_str(),
+                      kind_of(there.st_mode), static_cast<unsigned>(there.st_uid));
+            return nullptr;
+        }
+        ::unlink(own_path.c_str());
+    }
     const sockaddr_un own = unix_address(own_path);
-    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&own), sizeof own) != 0) {
+    // Start-up has no other thread yet: the mask holds for this one file only.
+    const mode_t mask = ::umask(0177);
+    const int bound = ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&own), sizeof own);
+    ::umask(mask);
+    if (bound != 0) {
         log_debug("NAL-SOCKET: Socket Bind failed ");
         return nullptr;
     }
-    return std::make_unique<ProxyLink>(std::move(socket), device_id, std::move(proxy_path));
+    const int on = 1;
+    if (::chmod(own_path.c_str(), 0600) != 0 ||
+        (proxy_uid != ::geteuid() &&
+         ::chown(own_path.c_str(), proxy_uid, static_cast<gid_t>(-1)) != 0) ||
+        ::setsockopt(socket.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+        log_error("%s can't be kept to the proxy's user %u: %s", own_path.c_str(),
+                  static_cast<unsigned>(proxy_uid), std::strerror(errno));
+        ::unlink(own_path.c_str());
+        return nullptr;
+    }
+    return std::make_unique<ProxyLink>(std::move(socket), device_id, proxy_uid,
+                                       std::move(proxy_path));
 }
 
-ProxyLink::ProxyLink(UniqueFd socket, std::string_view device_id, std::string proxy_path)
+ProxyLink::ProxyLink(UniqueFd socket, std::string_view device_id, uid_t proxy_uid,
+                     std::string proxy_path)
     : socket_{std::move(socket)},
       device_id_{device_id.substr(0, kDeviceIdMax)},
+      proxy_uid_{proxy_uid},
       proxy_path_{std::move(proxy_path)},
       buffer_(kReceiveBuffer) {}
 
@@ -105,8 +155,37 @@ std::optional<Datagram> ProxyLink::receive() {
         return std::nullopt;
     }
     // One byte stays free; a longer datagram is cut to what fits.
-    const ssize_t got = ::recv(socket, buffer_.data(), buffer_.size() - 1, MSG_DONTWAIT);
+    iovec io{buffer_.data(), buffer_.size() - 1};
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(ucred))> control{};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    const ssize_t got = ::recvmsg(socket, &message, MSG_DONTWAIT);
     if (got < 0) {
+        return std::nullopt;
+    }
+    std::optional<ucred> sender;
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS &&
+            header->cmsg_len == CMSG_LEN(sizeof(ucred))) {
+            sender.emplace();
+            std::memcpy(&*sender, CMSG_DATA(header), sizeof(ucred));
+        }
+    }
+    if (!sender || sender->uid != proxy_uid_) {
+        ++stranger_.count;
+        if (const std::int64_t now = monotonic_ns(); now - stranger_.last_ns >= kComplaintGapNs) {
+            stranger_.last_ns = now;
+            log_error(
+                "Dropped %llu datagrams of other users than the proxy's (uid %u) so far; "
+                "the last from uid %d, process %d",
+                static_cast<unsigned long long>(stranger_.count), static_cast<unsigned>(proxy_uid_),
+                sender ? static_cast<int>(sender->uid) : -1,
+                sender ? static_cast<int>(sender->pid) : -1);
+        }
         return std::nullopt;
     }
     const std::string_view text{buffer_.data(), static_cast<std::size_t>(got)};
@@ -126,6 +205,20 @@ bool ProxyLink::publish(Topic topic, std::string_view payload) {
     const sockaddr_un proxy = unix_address(proxy_path_);
     const std::lock_guard lock{send_mutex_};
     if (closed()) {
+        return false;
+    }
+    // What another user put at the proxy's path gets nothing; the proxy may come back.
+    struct stat there {};
+    if (::lstat(proxy_path_.c_str(), &there) == 0 &&
+        (!S_ISSOCK(there.st_mode) || there.st_uid != proxy_uid_)) {
+        ++squatter_.count;
+        if (const std::int64_t now = monotonic_ns(); now - squatter_.last_ns >= kComplaintGapNs) {
+            squatter_.last_ns = now;
+            log_error("%s is %s of uid %u, not the proxy's (uid %u): %llu datagrams not sent",
+                      proxy_path_.c_str(), kind_of(there.st_mode),
+                      static_cast<unsigned>(there.st_uid), static_cast<unsigned>(proxy_uid_),
+                      static_cast<unsigned long long>(squatter_.count));
+        }
         return false;
     }
     ssize_t sent = 0;

@@ -3,6 +3,8 @@
 // client leaves through the one link, from whichever thread publishes it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -39,23 +41,29 @@ std::optional<std::string> build_datagram(std::uint32_t type, std::string_view t
 // nullopt when the text is not a JSON object.
 std::optional<Datagram> parse_datagram(std::string_view text);
 
+// Only the proxy's user may talk to the client: the client's socket is created
+// with mode 0600 (and handed to the proxy's user when that is another), every
+// datagram's sender is checked by the kernel's credentials, and nothing is sent
+// to a proxy socket that another user has put in the proxy's place.
 class ProxyLink final : public Publisher {
   public:
     static constexpr std::size_t kDeviceIdMax = 63;
     static constexpr std::size_t kReceiveBuffer = 4098;
 
-    // Binds the client's socket, replacing a stale one; null when it can't.
-    static std::unique_ptr<ProxyLink> open(std::string_view device_id,
+    // Binds the client's socket, replacing a stale socket of its own; null (after
+    // an [ERR] line naming it) when the path is taken by anything else.
+    static std::unique_ptr<ProxyLink> open(std::string_view device_id, uid_t proxy_uid,
                                            std::string own_path = kClientSocketPath,
                                            std::string proxy_path = kProxySocketPath);
-    ProxyLink(UniqueFd socket, std::string_view device_id, std::string proxy_path);
+    ProxyLink(UniqueFd socket, std::string_view device_id, uid_t proxy_uid, std::string proxy_path);
 
     // The bound socket, or -1 once a failed send has closed the link.
     int fd() const;
     bool closed() const { return fd() < 0; }
 
-    // The next datagram; nullopt when it can't be read or is no JSON object. A
-    // datagram longer than the buffer is cut to what fits.
+    // The next datagram; nullopt when it can't be read, is no JSON object or comes
+    // from another user than the proxy's (dropped with an [ERR] line now and then).
+    // A datagram longer than the buffer is cut to what fits.
     std::optional<Datagram> receive();
     // Never blocks. A proxy that is gone (no socket, nobody bound to it) closes the
     // link; a datagram the proxy can't take now (its buffer full) or at all (too
@@ -69,8 +77,16 @@ class ProxyLink final : public Publisher {
     const UniqueFd socket_;
     std::atomic<bool> closed_{false};
     std::string device_id_;
+    uid_t proxy_uid_;
     std::string proxy_path_;
     std::vector<char> buffer_;
+    // Complaints about strangers, at most one line in kComplaintGap each.
+    struct Complaint {
+        std::uint64_t count = 0;
+        std::int64_t last_ns = 0;
+    };
+    Complaint stranger_;  // main thread
+    Complaint squatter_;  // under send_mutex_
 };
 
 }  // namespace lld

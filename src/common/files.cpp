@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 #include "common/fd.hpp"
 #include "common/log.hpp"
@@ -42,9 +44,23 @@ std::optional<std::string> read_file(const std::string& path, std::size_t max_si
     return text;
 }
 
-bool write_file(const std::string& path, std::string_view text) {
-    const UniqueFd fd{::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-    return fd && write_all(fd.get(), text);
+bool replace_file(const std::string& path, std::string_view text) {
+    std::string staging = path + ".XXXXXX";
+    const UniqueFd fd{::mkostemp(staging.data(), O_CLOEXEC)};
+    if (!fd) {
+        log_error("Cannot stage %s: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    const bool written = ::fchmod(fd.get(), 0644) == 0 && write_all(fd.get(), text) &&
+                         ::fsync(fd.get()) == 0;
+    const int error = errno;
+    if (!written || ::rename(staging.c_str(), path.c_str()) != 0) {
+        log_error("Cannot write %s: %s; it stays as it was", path.c_str(),
+                  std::strerror(written ? errno : error));
+        ::unlink(staging.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace lld

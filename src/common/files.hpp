@@ -17,8 +17,11 @@ inline constexpr std::size_t kMaxFileSize = 1024 * 1024;
 // returned.
 std::optional<std::string> read_file(const std::string& path, std::size_t max_size = kMaxFileSize);
 
-// Creates or truncates the file (mode 0644) and writes the whole text; false when
-// any of it could not be written (nothing may be renamed into place then).
-bool write_file(const std::string& path, std::string_view text);
+// Puts the whole text in place of the file at `path`: written to a staging file
+// of a fresh name beside it (mode 0644), then renamed over it, so that a reader
+// finds the old file or the new one, never a part, and a link there is replaced,
+// never followed. False, after an [ERR] line, when it could not be done: the old
+// file stays as it was and no staging file is left.
+bool replace_file(const std::string& path, std::string_view text);
 
 }  // namespace lld

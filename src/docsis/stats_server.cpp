@@ -10,6 +10,7 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 
 #include "common/log.hpp"
@@ -22,21 +23,21 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-UniqueFd open_server_socket(std::uint16_t port) {
+// Bound to that address alone and without SO_REUSEADDR, so that no other program
+// can share the port and take the requests.
+UniqueFd open_server_socket(const std::string& text, std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
     UniqueFd socket{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
     if (!socket) {
         log_error("srServer ERROR opening socket");
-        return socket;
-    }
-    const int one = 1;
-    ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
-    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        // Kept open unbound: the thread still runs, it just never hears a request.
-        log_error("srServer ERROR on binding");
+    } else if (inet_pton(AF_INET, text.c_str(), &address.sin_addr) != 1 ||
+               ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+                   0) {
+        log_error("srServer ERROR on binding %s:%u: %s", text.c_str(), static_cast<unsigned>(port),
+                  std::strerror(errno));
+        socket.reset();
     }
     return socket;
 }
@@ -80,7 +81,7 @@ std::optional<std::int32_t> parse_stats_request(std::span<const std::uint8_t> da
     if (parsed.ec != std::errc{} || count <= 0) {
         return std::nullopt;
     }
-    return count;
+    return std::min(count, kMaxStatsCount);
 }
 
 std::string format_flow_delta(const ServiceFlowEntry& now, const ServiceFlowEntry& previous) {
@@ -119,17 +120,17 @@ std::string build_stats_report(std::span<const std::uint8_t> table, FlowSamples&
     return reply;
 }
 
-bool StatsServerState::request(const sockaddr_in& from, std::int32_t count) {
+bool StatsServerState::request(const sockaddr_in& from, std::int32_t count, std::size_t via) {
     const bool activated = subscribers_.empty();
     if (activated) {
         // Samples of an earlier session are stale: changes restart from zero.
         samples_.clear();
     }
-    subscribe(from, count);
+    subscribe(from, count, via);
     return activated;
 }
 
-void StatsServerState::subscribe(const sockaddr_in& from, std::int32_t count) {
+void StatsServerState::subscribe(const sockaddr_in& from, std::int32_t count, std::size_t via) {
     // A subscriber is its IPv4 address: a program that asks again from another
     // port only renews its count, and reports keep going where they went.
     const auto known = std::ranges::find_if(subscribers_, [&from](const Subscriber& s) {
@@ -143,12 +144,12 @@ void StatsServerState::subscribe(const sockaddr_in& from, std::int32_t count) {
         log_debug("srServer full, request ignored");
         return;
     }
-    subscribers_.insert(subscribers_.begin(), Subscriber{count, from});
+    subscribers_.insert(subscribers_.begin(), Subscriber{count, from, via});
 }
 
 void StatsServerState::send_all(std::string_view datagram, const Sender& send) {
     for (Subscriber& subscriber : subscribers_) {
-        send(subscriber.address, datagram);
+        send(subscriber, datagram);
         --subscriber.remaining;
     }
     // The report that finds the count at 0 is still sent: N + 1 in all.
@@ -164,10 +165,14 @@ void StatsServerState::tick(std::span<const std::uint8_t> table, const Sender& s
     subscribers_.clear();
 }
 
-StatsServer::StatsServer(Modem& modem, std::uint16_t port)
-    : modem_{modem},
-      socket_{open_server_socket(port)},
-      timer_{::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)} {
+StatsServer::StatsServer(Modem& modem, const std::vector<std::string>& addresses,
+                         std::uint16_t port)
+    : modem_{modem}, timer_{::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)} {
+    for (const std::string& address : addresses) {
+        if (UniqueFd socket = open_server_socket(address, port)) {
+            sockets_.push_back(std::move(socket));
+        }
+    }
     if (!timer_) {
         log_error("srServer ERROR creating timer");
     }
@@ -184,22 +189,25 @@ void StatsServer::run(const StopSignal& stop) {
         if (active) {
             arm_timer();
         }
-        pollfd watched[] = {
-            {stop.fd(), POLLIN, 0},
-            {socket_.get(), POLLIN, 0},
-            {active ? timer_.get() : -1, POLLIN, 0},
-        };
-        if (::poll(watched, std::size(watched), -1) < 0) {
+        // The stop signal, the timer, then the sockets.
+        std::vector<pollfd> watched{{stop.fd(), POLLIN, 0},
+                                    {active ? timer_.get() : -1, POLLIN, 0}};
+        for (const UniqueFd& socket : sockets_) {
+            watched.push_back({socket.get(), POLLIN, 0});
+        }
+        if (::poll(watched.data(), watched.size(), -1) < 0) {
             continue;  // a signal; the state is unchanged
         }
         if ((watched[0].revents & POLLIN) != 0) {
             return;
         }
-        if ((watched[2].revents & POLLIN) != 0) {
+        if ((watched[1].revents & POLLIN) != 0) {
             on_timer();
         }
-        if ((watched[1].revents & (POLLIN | POLLERR)) != 0) {
-            on_request();
+        for (std::size_t via = 0; via < sockets_.size(); ++via) {
+            if ((watched[2 + via].revents & (POLLIN | POLLERR)) != 0) {
+                on_request(via);
+            }
         }
     }
 }
@@ -223,20 +231,20 @@ void StatsServer::on_timer() {
     // A fresh table for every poll: records of an earlier, longer table can never
     // follow those of a shorter one that lacks its terminating record.
     const auto table = modem_.service_flow_table(kStatsTableSize);
-    state_.tick(table, [this](const sockaddr_in& to, std::string_view datagram) {
+    state_.tick(table, [this](const Subscriber& to, std::string_view datagram) {
         // A subscriber that went away costs its count all the same.
         [[maybe_unused]] const ssize_t sent =
-            ::sendto(socket_.get(), datagram.data(), datagram.size(), MSG_DONTWAIT,
-                     reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            ::sendto(sockets_[to.via].get(), datagram.data(), datagram.size(), MSG_DONTWAIT,
+                     reinterpret_cast<const sockaddr*>(&to.address), sizeof to.address);
     });
 }
 
-void StatsServer::on_request() {
+void StatsServer::on_request(std::size_t via) {
     std::array<std::uint8_t, kStatsRequestMax> datagram{};
     sockaddr_in from{};
     socklen_t from_length = sizeof from;
     const ssize_t received =
-        ::recvfrom(socket_.get(), datagram.data(), datagram.size(), MSG_DONTWAIT,
+        ::recvfrom(sockets_[via].get(), datagram.data(), datagram.size(), MSG_DONTWAIT,
                    reinterpret_cast<sockaddr*>(&from), &from_length);
     if (received <= 0 || from.sin_family != AF_INET) {
         return;
@@ -251,7 +259,7 @@ void StatsServer::on_request() {
     ::inet_ntop(AF_INET, &from.sin_addr, host.data(), host.size());
     log_debug("%s read value=%d from %s:%d", printable(text).c_str(), static_cast<int>(*count),
               host.data(), static_cast<int>(ntohs(from.sin_port)));
-    if (state_.request(from, *count)) {
+    if (state_.request(from, *count, via)) {
         ::clock_gettime(CLOCK_MONOTONIC, &deadline_);
     }
 }

@@ -34,8 +34,10 @@ inline constexpr std::size_t kStatsReplySize = 8192;
 // Longer requests are cut to this; nothing valid needs more.
 inline constexpr std::size_t kStatsRequestMax = 63;
 // Every subscriber costs memory and a datagram a second; requests are not
-// authenticated, so their number must be bounded.
+// authenticated, so their number must be bounded, and so must each one's count
+// (an hour of reports), so that the slots free up again.
 inline constexpr std::size_t kMaxSubscribers = 64;
+inline constexpr std::int32_t kMaxStatsCount = 3600;
 
 inline constexpr std::string_view kStatsRequestWord = "stats ";
 inline constexpr std::string_view kStatsReportPrefix = "\"stats\":\"";
@@ -44,6 +46,7 @@ inline constexpr std::string_view kStatsFailure = "err";
 struct Subscriber {
     std::int32_t remaining;  // reports still due after the next one
     sockaddr_in address;     // where reports go: the first request's address and port
+    std::size_t via;         // the server socket the request came in on
 };
 
 // The last reported record of each flow, by sfid.
@@ -51,8 +54,9 @@ using FlowSamples = std::unordered_map<std::uint32_t, ServiceFlowEntry>;
 
 // The count of a "stats N" request, or nullopt for anything to be ignored: fewer
 // than 7 bytes, another first word, no number, a number outside 32 bits, or a
-// count that is not positive. Blanks may precede the number; text after it is
-// ignored; the text ends at the first NUL.
+// count that is not positive. A count above kMaxStatsCount is taken as that.
+// Blanks may precede the number; text after it is ignored; the text ends at the
+// first NUL.
 std::optional<std::int32_t> parse_stats_request(std::span<const std::uint8_t> datagram);
 
 // One flow's text: sfid, direction, tag16, then the five counter changes from
@@ -72,11 +76,12 @@ std::string build_stats_report(std::span<const std::uint8_t> table, FlowSamples&
 // The subscribers and the previous samples.
 class StatsServerState {
   public:
-    using Sender = std::function<void(const sockaddr_in& to, std::string_view datagram)>;
+    using Sender = std::function<void(const Subscriber& to, std::string_view datagram)>;
 
-    // A valid request for `count` reports from `from`. True when it made an idle
-    // server active; the caller then starts the one-second grid at once.
-    bool request(const sockaddr_in& from, std::int32_t count);
+    // A valid request for `count` reports from `from`, on server socket `via`.
+    // True when it made an idle server active; the caller then starts the
+    // one-second grid at once.
+    bool request(const sockaddr_in& from, std::int32_t count, std::size_t via);
 
     // One second's work on a poll's output: a report to every subscriber, or
     // "err" to every subscriber followed by dropping them all when the output
@@ -87,7 +92,7 @@ class StatsServerState {
     const std::vector<Subscriber>& subscribers() const { return subscribers_; }
 
   private:
-    void subscribe(const sockaddr_in& from, std::int32_t count);
+    void subscribe(const sockaddr_in& from, std::int32_t count, std::size_t via);
     void send_all(std::string_view datagram, const Sender& send);
 
     std::vector<Subscriber> subscribers_;  // newest first; also the send order
@@ -96,19 +101,21 @@ class StatsServerState {
 
 class StatsServer {
   public:
-    // Binds the server's socket before the thread exists, so that a request sent
-    // as soon as start-up returns is never lost. A socket that can't be opened or
-    // bound is logged and the thread runs without it.
-    StatsServer(Modem& modem, std::uint16_t port = kStatsServerPort);
+    // Binds a socket on each of the addresses (the loopback and the LAN's, never
+    // the WAN's) before the thread exists, so that a request sent as soon as
+    // start-up returns is never lost. A socket that can't be opened or bound is
+    // logged and the thread runs without it.
+    StatsServer(Modem& modem, const std::vector<std::string>& addresses,
+                std::uint16_t port = kStatsServerPort);
 
   private:
     void run(const StopSignal& stop);
     void arm_timer();
     void on_timer();
-    void on_request();
+    void on_request(std::size_t via);
 
     Modem& modem_;
-    UniqueFd socket_;
+    std::vector<UniqueFd> sockets_;
     UniqueFd timer_;
     StatsServerState state_;  // the server thread's alone
     timespec deadline_{};     // when the next report is due, on the monotonic clock

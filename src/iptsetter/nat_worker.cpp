@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 
 #include "common/files.hpp"
 #include "common/log.hpp"
@@ -131,13 +130,9 @@ int RuleSetter::apply_dscp_settings(const cJSON* element) {
     return 0;
 }
 
-void RuleSetter::remove_stored_files() {
-    for (const std::optional<std::string>& path :
-         {std::optional{paths_.nat_config}, paths_.ipv4_rules, paths_.ipv6_rules}) {
-        std::error_code error;
-        if (path && std::filesystem::exists(*path, error) && ::unlink(path->c_str()) != 0) {
-            log_error("*** Canot remove %s(errno=%d)", path->c_str(), errno);
-        }
+void RuleSetter::remove_file(const std::string& path) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        log_error("*** Canot remove %s(errno=%d)", path.c_str(), errno);
     }
 }
 
@@ -210,10 +205,19 @@ void RuleSetter::apply(const cJSON* array) {
         flush_stale_conntrack(array);
     }
     {
-        // Each array replaces the stored configuration.
+        // Each array replaces the stored configuration. In the rules-file mode the
+        // files stay until their new versions replace them; the immediate mode keeps
+        // none, so what an earlier run in the other mode left goes now.
         const std::lock_guard lock{entries_mutex_};
         entries_.clear();
-        remove_stored_files();
+        if (!rules_file_mode_) {
+            for (const std::optional<std::string>& path :
+                 {std::optional{paths_.nat_config}, paths_.ipv4_rules, paths_.ipv6_rules}) {
+                if (path) {
+                    remove_file(*path);
+                }
+            }
+        }
     }
 
     int res = 0;

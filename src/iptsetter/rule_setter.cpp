@@ -35,8 +35,7 @@ std::string lan_ipv6_with_prefix(std::string_view lan_if, ChildRunner& runner) {
 RulePaths rule_paths(std::string_view nv_dir, const std::optional<std::string>& rules_file,
                      IpMode mode) {
     const std::string dir{nv_dir};
-    RulePaths paths{dir + "/iptsetter.tmp", dir + "/ip6setter.tmp", dir + "/iptables-nat.json",
-                    std::nullopt, std::nullopt};
+    RulePaths paths{dir + "/iptables-nat.json", std::nullopt, std::nullopt};
     if (rules_file) {
         if (covers(mode, Family::V4)) {
             paths.ipv4_rules = dir + "/" + *rules_file;

@@ -36,8 +36,6 @@ namespace lld {
 
 // Where the rule setter keeps its files, all in the non-volatile directory.
 struct RulePaths {
-    std::string ipv4_staging;
-    std::string ipv6_staging;
     std::string nat_config;
     std::optional<std::string> ipv4_rules;  // only in the rules-file mode
     std::optional<std::string> ipv6_rules;
@@ -134,7 +132,7 @@ class RuleSetter {
     int apply_dscp_settings(const cJSON* element);
     void add_entry(std::string_view name, std::string_view data, std::string_view cmd);
     void remove_entry(std::string_view name);
-    void remove_stored_files();
+    void remove_file(const std::string& path);
     void write_rules_files();
 
     void post_job(Job job);

@@ -1,7 +1,9 @@
 // The rules-file mode: complete rule sets and the persisted NAT configuration,
 // each staged in a file of its own and renamed over its target, so that the
 // platform firewall never reads a half-written file.
-#include <cstdio>
+#include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "common/files.hpp"
 #include "common/log.hpp"
@@ -32,8 +34,8 @@ void RuleSetter::write_rules_files() {
     }
     const std::lock_guard lock{entries_mutex_};
     const int flags = dscp_flags();
-    bool v4_staged = false;
-    bool v6_staged = false;
+    // The files the new state has; the rules wait for a range.
+    std::vector<std::pair<std::string, std::string>> files;
 
     if (up(Family::V4)) {
         log_debug("IPT_SET_BY_FILE ipv4_int_up...");
@@ -41,16 +43,18 @@ void RuleSetter::write_rules_files() {
         std::string text;
         for (const std::string_view protocol : {"udp", "tcp"}) {
             if (!targets.classic_snat_v4.empty()) {
-                append_rules(
-                    text, {catch_all_snat_rule(Family::V4, RuleAction::Insert, protocol, rules.lan,
-                                               targets.lld_sport, targets.classic_snat_v4)});
+                append_rules(text, {catch_all_snat_rule(Family::V4, RuleAction::Insert, protocol,
+                                                        rules.lan, targets.lld_sport,
+                                                        targets.classic_snat_v4)});
             }
         }
         for (const NatEntry& entry : entries_) {
             append_rules(text, entry_rules(rules, RuleAction::Insert, entry.cmd, entry.data));
         }
         append_rules(text, {multicast_return_rule(Family::V4, RuleAction::Insert)});
-        v4_staged = write_file(paths_.ipv4_staging, text);
+        if (targets.range && paths_.ipv4_rules) {
+            files.emplace_back(*paths_.ipv4_rules, std::move(text));
+        }
     }
 
     if (up(Family::V6)) {
@@ -63,19 +67,21 @@ void RuleSetter::write_rules_files() {
         for (const NatEntry& entry : entries_) {
             append_rules(text, entry_rules(rules, RuleAction::Insert, entry.cmd, entry.data));
         }
-        v6_staged = write_file(paths_.ipv6_staging, text);
+        if (targets.range && paths_.ipv6_rules) {
+            files.emplace_back(*paths_.ipv6_rules, std::move(text));
+        }
     }
+    files.emplace_back(paths_.nat_config, format_nat_config(dscp_value(), flags, entries_));
 
-    if (targets.range) {
-        if (v4_staged && paths_.ipv4_rules) {
-            std::rename(paths_.ipv4_staging.c_str(), paths_.ipv4_rules->c_str());
-        }
-        if (v6_staged && paths_.ipv6_rules) {
-            std::rename(paths_.ipv6_staging.c_str(), paths_.ipv6_rules->c_str());
-        }
+    // Each file is replaced whole, or stays as it was; a file the new state no
+    // longer has goes only once the others are in place.
+    for (const auto& [path, text] : files) {
+        replace_file(path, text);
     }
-    if (write_file(paths_.ipv4_staging, format_nat_config(dscp_value(), flags, entries_))) {
-        std::rename(paths_.ipv4_staging.c_str(), paths_.nat_config.c_str());
+    for (const std::optional<std::string>& path : {paths_.ipv4_rules, paths_.ipv6_rules}) {
+        if (path && std::ranges::none_of(files, [&](const auto& file) { return file.first == *path; })) {
+            remove_file(*path);
+        }
     }
 }
 

@@ -78,7 +78,7 @@ void ProbeControl::request(ProbeRequest request) {
             log_debug("PINGU_REQUEST is already running");
             stop(request.name);
         }
-        start(std::move(request));
+        start(request);
         return;
     }
     log_debug("PINGU_REQUEST to stop");
@@ -89,24 +89,41 @@ void ProbeControl::request(ProbeRequest request) {
     }
 }
 
-bool ProbeControl::start(ProbeRequest request) {
+bool ProbeControl::start(const ProbeRequest& request) {
     log_debug("PINGU_START for '%s'", printable(request.name).c_str());
     reap();
     Probe* probe = nullptr;
     {
         const std::lock_guard lock{mutex_};
-        probe = &probes_.emplace_front(request.name.substr(0, ProbeRequest::kNameMax));
+        const auto monitors = std::ranges::count_if(probes_, [](const Probe& other) {
+            return other.kind == ProbeKind::Monitor && !other.finished;
+        });
+        if (request.kind == ProbeKind::Monitor &&
+            static_cast<std::size_t>(monitors) >= kMaxMonitors) {
+            log_error("PINGU_START for '%s' refused: %zu monitor probes run already",
+                      printable(request.name).c_str(), kMaxMonitors);
+        } else {
+            probe = &probes_.emplace_front(request.name.substr(0, ProbeRequest::kNameMax),
+                                           request.kind);
+        }
+    }
+    if (probe == nullptr) {
+        publish_state(request.kind, ProbeState::Rejected, request.name);
+        return false;
     }
     try {
-        probe->worker = Worker{[this, probe, request = std::move(request)](const StopSignal& stop) {
+        probe->worker = Worker{[this, probe, request](const StopSignal& stop) {
                                    run(request, *probe, stop);
                                },
                                kProbeStackSize};
     } catch (const std::system_error& failure) {
         log_error("Failed to create pingu thread for '%s': %s", printable(probe->name).c_str(),
                   failure.what());
-        const std::lock_guard lock{mutex_};
-        probes_.pop_front();
+        {
+            const std::lock_guard lock{mutex_};
+            probes_.pop_front();
+        }
+        publish_state(request.kind, ProbeState::Rejected, request.name);
         return false;
     }
     {
@@ -126,11 +143,14 @@ void ProbeControl::run(const ProbeRequest& request, Probe& probe, const StopSign
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     const auto self = static_cast<unsigned long>(pthread_self());
     log_debug("PINGU_THREAD '%s' %lu started", printable(request.name).c_str(), self);
-    if (run_probe(request, network_, publisher_, stop) == ProbeEnd::Completed) {
+    const ProbeEnd end = run_probe(request, network_, publisher_, stop);
+    if (end == ProbeEnd::Completed) {
         if (request.name == kUserProbeName && running(kUserProbeName)) {
             publish_state(ProbeKind::User, ProbeState::Completed);
         }
         log_debug("PINGU_THREAD '%s' %lu completed", printable(request.name).c_str(), self);
+    } else if (end == ProbeEnd::Failed) {
+        publish_state(request.kind, ProbeState::Rejected, request.name);
     }
     // Sockets and timers are closed by now, so a restarted probe finds its ports free.
     finish(probe);
@@ -190,8 +210,8 @@ void ProbeControl::stop(std::string_view name) {
     }
 }
 
-void ProbeControl::publish_state(ProbeKind kind, ProbeState state) {
-    publish_probe_state(publisher_, kind, state);
+void ProbeControl::publish_state(ProbeKind kind, ProbeState state, std::string_view name) {
+    publish_probe_state(publisher_, kind, state, name);
 }
 
 }  // namespace lld

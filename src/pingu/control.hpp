@@ -20,8 +20,15 @@
 
 namespace lld {
 
+// A probe that cannot start (its port taken, its reflector without an address, no
+// thread or descriptor left) fails alone: an [ERR] line, and its request is
+// answered "rejected" ({"user_pingu_state":"rejected"}, or for a monitor probe
+// {"monitor_pingu_state":"rejected","name":"<name>"}); the others go on.
 class ProbeControl {
   public:
+    // Monitor probes that may run at once; more are refused.
+    static constexpr std::size_t kMaxMonitors = 32;
+
     ProbeControl(ProbeNetwork& network, Publisher& publisher)
         : network_{network}, publisher_{publisher} {}
     // Stops every probe; a stopped probe publishes nothing more.
@@ -34,18 +41,20 @@ class ProbeControl {
     std::optional<ProbeRequest> parse(const cJSON* request, ProbeKind kind);
     // Starts (a running probe of that name is stopped first) or stops a probe.
     void request(ProbeRequest request);
-    bool start(ProbeRequest request);
+    bool start(const ProbeRequest& request);
     void stop(std::string_view name);
     // Stops every probe, publishing nothing.
     void stop_all();
 
     bool running(std::string_view name) const;
-    void publish_state(ProbeKind kind, ProbeState state);
+    void publish_state(ProbeKind kind, ProbeState state, std::string_view name = {});
 
   private:
     struct Probe {
-        explicit Probe(std::string probe_name) : name{std::move(probe_name)} {}
+        Probe(std::string probe_name, ProbeKind probe_kind)
+            : name{std::move(probe_name)}, kind{probe_kind} {}
         std::string name;
+        ProbeKind kind;
         unsigned long thread = 0;
         bool finished = false;                // under mutex_: the thread has removed it
         std::binary_semaphore registered{0};  // the thread waits for its entry

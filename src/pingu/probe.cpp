@@ -19,6 +19,7 @@ namespace lld {
 namespace {
 
 constexpr int kWaitTimeoutMs = 10000;
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 
 struct ProbeRun {
     explicit ProbeRun(const ProbeRequest& request)
@@ -36,10 +37,17 @@ struct ProbeRun {
     std::vector<ProbePath> paths;
 };
 
+std::int64_t monotonic_ns() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * kNanosPerSecond + now.tv_nsec;
+}
+
 void send_cycle(ProbeRun& run, const ProbeNetwork& network) {
     ++run.seq;
     timeval now{};
     ::gettimeofday(&now, nullptr);
+    const std::int64_t sent_ns = monotonic_ns();
     write_probe_header(run.datagram, run.seq, static_cast<std::uint32_t>(now.tv_sec),
                        static_cast<std::uint32_t>(now.tv_usec));
     // Odd cycles go out first on the low-latency path, even ones on the classic path.
@@ -47,7 +55,8 @@ void send_cycle(ProbeRun& run, const ProbeNetwork& network) {
     if (run.paths.size() > 1) {
         order = {&run.paths[run.seq % 2], &run.paths[1 - run.seq % 2]};
     }
-    for (const ProbePath* path : order) {
+    for (ProbePath* path : order) {
+        path->sent(run.seq, sent_ns);
         const ssize_t sent =
             ::sendto(path->fd.get(), run.datagram.data(), run.datagram.size(), 0,
                      reinterpret_cast<const sockaddr*>(&path->remote), path->remote_length);
@@ -66,15 +75,17 @@ void report(const ProbeRequest& request, ProbeRun& run, const ProbeNetwork& netw
     }
     const std::string wan =
         network.wan_address(run.paths[0].family == AF_INET ? Family::V4 : Family::V6);
-    const std::string text =
-        request.kind == ProbeKind::Monitor
-            ? format_monitor_report(
-                  request.name, wan,
-                  MonitorFigures{request.interval, request.duration, request.port_classic,
-                                 request.port_lld, run.shape},
-                  lists)
-            : format_user_report(request.name, run.seq, lists, wan);
-    publisher.publish(Topic::Metrics, text);
+    if (request.kind == ProbeKind::Monitor) {
+        const MonitorFigures figures{request.interval, request.duration, request.port_classic,
+                                     request.port_lld, run.shape};
+        publisher.publish(Topic::Metrics, format_monitor_report(request.name, wan, figures, lists));
+        return;
+    }
+    // A long period goes out in parts, in order, each within a datagram's size.
+    for (const std::string& part :
+         format_user_reports(request.name, run.seq, lists, wan, kMaxReportSize)) {
+        publisher.publish(Topic::Metrics, part);
+    }
 }
 
 // Reads a timer's expiry; an error is logged under the timer's name.
@@ -86,8 +97,9 @@ void consume(ProbeTimer& timer, const ProbeRequest& request, const char* what) {
 
 }  // namespace
 
-void publish_probe_state(Publisher& publisher, ProbeKind kind, ProbeState state) {
-    const std::string payload = probe_state_payload(kind, state);
+void publish_probe_state(Publisher& publisher, ProbeKind kind, ProbeState state,
+                         std::string_view name) {
+    const std::string payload = probe_state_payload(kind, state, name);
     log_debug("publishing pingu state = %s", payload.c_str());
     if (!publisher.publish(Topic::Status, payload)) {
         log_debug("LLD: Publish failed for pingu state response ");
@@ -99,13 +111,20 @@ ProbeEnd run_probe(const ProbeRequest& request, ProbeNetwork& network, Publisher
     ProbeRun run{request};
     const int family = network.up(Family::V4) ? AF_INET : AF_INET6;
     const auto reflector_port = static_cast<std::uint16_t>(request.reflector_port);
-    run.paths.push_back(open_probe_path(request.reflector_url,
-                                        static_cast<std::uint16_t>(request.port_classic),
-                                        reflector_port, 0, family));
-    if (request.port_lld != 0) {
-        run.paths.push_back(open_probe_path(request.reflector_url,
-                                            static_cast<std::uint16_t>(request.port_lld),
-                                            reflector_port, network.dscp_value() * 4, family));
+    // An echo counts within the refresh period after its send.
+    const std::int64_t echo_timeout_ns = std::int64_t{request.refresh_period} * kNanosPerSecond;
+    for (const auto& [port, traffic_class] :
+         {std::pair{request.port_classic, 0}, std::pair{request.port_lld, network.dscp_value() * 4}}) {
+        if (port == 0 && !run.paths.empty()) {
+            continue;  // no low-latency path
+        }
+        auto path = open_probe_path(request.reflector_url, static_cast<std::uint16_t>(port),
+                                    reflector_port, traffic_class, family, echo_timeout_ns);
+        if (!path) {
+            log_error("PINGU_THREAD '%s' cannot start", printable(request.name).c_str());
+            return ProbeEnd::Failed;
+        }
+        run.paths.push_back(std::move(*path));
     }
     write_probe_text(run.datagram, request.kind);
     if (!run.interval.valid() || !run.refresh.valid() || !run.duration.valid()) {
@@ -158,9 +177,10 @@ ProbeEnd run_probe(const ProbeRequest& request, ProbeNetwork& network, Publisher
         }
         timeval woke{};
         ::gettimeofday(&woke, nullptr);
+        const std::int64_t woke_ns = monotonic_ns();
         for (std::size_t i = 0; i < run.paths.size(); ++i) {
             if ((watched[kSockets + i].revents & POLLIN) != 0) {
-                drain_echoes(run.paths[i], woke);
+                drain_echoes(run.paths[i], woke, woke_ns);
             }
         }
         if ((watched[kInterval].revents & POLLIN) != 0) {

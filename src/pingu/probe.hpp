@@ -18,6 +18,7 @@ ProbeEnd run_probe(const ProbeRequest& request, ProbeNetwork& network, Publisher
                    const StopSignal& stop);
 
 // Publishes a probe state on the status topic, after its debug line.
-void publish_probe_state(Publisher& publisher, ProbeKind kind, ProbeState state);
+void publish_probe_state(Publisher& publisher, ProbeKind kind, ProbeState state,
+                         std::string_view name = {});
 
 }  // namespace lld

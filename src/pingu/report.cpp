@@ -6,6 +6,7 @@
 #include <concepts>
 #include <initializer_list>
 #include <optional>
+#include <utility>
 
 #include "common/json.hpp"
 
@@ -132,6 +133,7 @@ std::uint32_t sample_median(const Samples& samples, int& from, int& to) {
 }
 
 std::string format_sample_list(Samples& samples) {
+    sort_samples(samples);
     std::string out = "\"";
     bool first = true;
     for (const std::uint32_t sample : samples) {
@@ -147,6 +149,7 @@ std::string format_sample_list(Samples& samples) {
 }
 
 std::string format_path_stats(Samples& samples, const HistogramShape& shape) {
+    sort_samples(samples);
     const int n = static_cast<int>(samples.size());
     std::string out;
     append_int(out, n);
@@ -186,26 +189,90 @@ std::string format_path_stats(Samples& samples, const HistogramShape& shape) {
     return out;
 }
 
-std::string format_user_report(std::string_view name, std::uint32_t seq,
-                               std::span<Samples* const> paths, std::string_view wan_address) {
+namespace {
+
+// A user report of the given sample lists (texts without their quotes), with the
+// part members when it is one of several.
+std::string user_report_text(std::string_view name, std::uint32_t seq,
+                             const std::vector<std::string>& lists, std::string_view wan_address,
+                             std::optional<std::pair<std::size_t, std::size_t>> part) {
     std::string out = "{\"pingu_user\":{\"name\":";
     append_quoted(out, name);
     out += ",\"a\":";
     append_int(out, seq);
-    int index = 0;
+    for (std::size_t index = 0; index < lists.size(); ++index) {
+        out += ",\"p";
+        append_int(out, index);
+        out += "\":\"";
+        out += lists[index];
+        out += '"';
+    }
+    out += ",\"s\":";
+    append_quoted(out, wan_address);
+    if (part) {
+        out += ",\"part\":";
+        append_int(out, part->first);
+        out += ",\"parts\":";
+        append_int(out, part->second);
+    }
+    out += "}}";
+    return out;
+}
+
+}  // namespace
+
+std::string format_user_report(std::string_view name, std::uint32_t seq,
+                               std::span<Samples* const> paths, std::string_view wan_address) {
+    return format_user_reports(name, seq, paths, wan_address, std::string::npos).front();
+}
+
+std::vector<std::string> format_user_reports(std::string_view name, std::uint32_t seq,
+                                             std::span<Samples* const> paths,
+                                             std::string_view wan_address, std::size_t max_size) {
+    std::vector<std::vector<std::string>> numbers;
+    std::vector<std::string> whole;
     for (Samples* path : paths) {
         if (path == nullptr) {
             break;
         }
-        out += ",\"p";
-        append_int(out, index++);
-        out += "\":";
-        out += format_sample_list(*path);
+        sort_samples(*path);
+        auto& texts = numbers.emplace_back();
+        for (const std::uint32_t sample : *path) {
+            texts.push_back(std::to_string(sample));
+        }
+        std::string list = format_sample_list(*path);  // empties the path
+        whole.push_back(list.substr(1, list.size() - 2));
     }
-    out += ",\"s\":";
-    append_quoted(out, wan_address);
-    out += "}}";
-    return out;
+    std::string report = user_report_text(name, seq, whole, wan_address, std::nullopt);
+    if (report.size() <= max_size) {
+        return {std::move(report)};
+    }
+    // Each part has room for what its frame (with the widest part numbers) leaves.
+    constexpr std::size_t kWidest = 99999;
+    const std::vector<std::string> empty(numbers.size());
+    const std::size_t frame =
+        user_report_text(name, seq, empty, wan_address, std::pair{kWidest, kWidest}).size();
+    const std::size_t room = max_size > frame ? max_size - frame : 1;
+    std::vector<std::vector<std::string>> parts{empty};
+    std::size_t used = 0;
+    for (std::size_t path = 0; path < numbers.size(); ++path) {
+        for (const std::string& text : numbers[path]) {
+            std::string* list = &parts.back()[path];
+            if (used > 0 && used + text.size() + (list->empty() ? 0 : 1) > room) {
+                parts.push_back(empty);
+                list = &parts.back()[path];
+                used = 0;
+            }
+            used += text.size() + (list->empty() ? 0 : 1);
+            *list += list->empty() ? text : "," + text;
+        }
+    }
+    std::vector<std::string> reports;
+    for (std::size_t index = 0; index < parts.size(); ++index) {
+        reports.push_back(user_report_text(name, seq, parts[index], wan_address,
+                                           std::pair{index + 1, parts.size()}));
+    }
+    return reports;
 }
 
 std::string format_monitor_report(std::string_view name, std::string_view wan_address,

@@ -1,5 +1,6 @@
 #include "pingu/request.hpp"
 
+#include "common/json.hpp"
 #include "common/log.hpp"
 
 namespace lld {
@@ -148,11 +149,13 @@ void log_probe_request(const ProbeRequest& request) {
         "PortClassic", request.port_classic, "PortLLD", request.port_lld);
 }
 
-std::string probe_state_payload(ProbeKind kind, ProbeState state) {
+std::string probe_state_payload(ProbeKind kind, ProbeState state, std::string_view name) {
     constexpr const char* kStateTexts[] = {"started", "completed", "rejected", "interrupted"};
-    return std::string{kind == ProbeKind::User ? "{\"user_pingu_state\":\""
-                                               : "{\"monitor_pingu_state\":\""} +
-           kStateTexts[static_cast<int>(state)] + "\"}";
+    const std::string text = kStateTexts[static_cast<int>(state)];
+    if (kind == ProbeKind::User) {
+        return "{\"user_pingu_state\":\"" + text + "\"}";
+    }
+    return "{\"monitor_pingu_state\":\"" + text + "\",\"name\":\"" + json_escape(name) + "\"}";
 }
 
 }  // namespace lld

@@ -51,7 +51,8 @@ bool probe_timing_valid(const ProbeRequest& request);
 
 void log_probe_request(const ProbeRequest& request);
 
-// {"user_pingu_state":"<state>"} or {"monitor_pingu_state":"<state>"}.
-std::string probe_state_payload(ProbeKind kind, ProbeState state);
+// {"user_pingu_state":"<state>"}, or {"monitor_pingu_state":"<state>","name":"<name>"}
+// (the name JSON-escaped).
+std::string probe_state_payload(ProbeKind kind, ProbeState state, std::string_view name = {});
 
 }  // namespace lld

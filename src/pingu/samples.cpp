@@ -4,11 +4,8 @@
 
 namespace lld {
 
-void insert_sample(Samples& samples, std::uint32_t sample) {
-    const auto after = std::ranges::find_if(samples, [sample](std::uint32_t other) {
-        return static_cast<std::int32_t>(sample - other) < 0;
-    });
-    samples.insert(after, sample);
+void sort_samples(Samples& samples) {
+    std::ranges::stable_sort(samples, {}, [](std::uint32_t s) { return static_cast<std::int32_t>(s); });
 }
 
 }  // namespace lld

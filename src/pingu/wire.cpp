@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,10 +26,28 @@ std::uint32_t get_le32(const std::uint8_t* at) {
            static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
 }
 
-[[noreturn]] void fatal(const char* what) {
-    log_error("%s: %s", what, std::strerror(errno));
-    std::_Exit(1);
+std::optional<ProbePath> failed(const char* what, std::uint16_t local_port) {
+    log_error("%s (local port %u): %s", what, static_cast<unsigned>(local_port),
+              std::strerror(errno));
+    return std::nullopt;
 }
+
+// Whether a datagram came from where the path sends to.
+bool from_remote(const ProbePath& path, const sockaddr_storage& from) {
+    if (from.ss_family != path.remote.ss_family) {
+        return false;
+    }
+    if (from.ss_family == AF_INET) {
+        const auto& a = reinterpret_cast<const sockaddr_in&>(from);
+        const auto& b = reinterpret_cast<const sockaddr_in&>(path.remote);
+        return a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
+    }
+    const auto& a = reinterpret_cast<const sockaddr_in6&>(from);
+    const auto& b = reinterpret_cast<const sockaddr_in6&>(path.remote);
+    return a.sin6_port == b.sin6_port &&
+           std::memcmp(&a.sin6_addr, &b.sin6_addr, sizeof a.sin6_addr) == 0;
+}
+
 
 }  // namespace
 
@@ -81,13 +100,35 @@ std::optional<std::string> reflector_resolve(const std::string& host, int family
     return std::nullopt;
 }
 
-ProbePath open_probe_path(const std::string& reflector, std::uint16_t local_port,
-                          std::uint16_t remote_port, int traffic_class, int family) {
+void ProbePath::sent(std::uint32_t seq, std::int64_t now_ns) {
+    while (!awaited.empty() &&
+           (awaited.front().answered || now_ns - awaited.front().sent_ns > timeout_ns ||
+            awaited.size() >= kMaxAwaited)) {
+        awaited.pop_front();
+    }
+    awaited.push_back(Awaited{seq, now_ns});
+}
+
+bool ProbePath::answered(std::uint32_t seq, std::int64_t now_ns) {
+    // Sequence numbers only grow within a run: the cycles await in their order.
+    const auto found = std::ranges::lower_bound(awaited, seq, {}, &Awaited::seq);
+    if (found == awaited.end() || found->seq != seq || found->answered ||
+        now_ns - found->sent_ns > timeout_ns) {
+        return false;
+    }
+    found->answered = true;
+    return true;
+}
+
+std::optional<ProbePath> open_probe_path(const std::string& reflector, std::uint16_t local_port,
+                                         std::uint16_t remote_port, int traffic_class, int family,
+                                         std::int64_t timeout_ns) {
     ProbePath path;
     path.family = family;
+    path.timeout_ns = timeout_ns;
     path.fd.reset(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!path.fd) {
-        fatal("Connection Socket creation failed");
+        return failed("Connection Socket creation failed", local_port);
     }
     const int fd = path.fd.get();
     const int on = 1;
@@ -112,11 +153,12 @@ ProbePath open_probe_path(const std::string& reflector, std::uint16_t local_port
         local_length = sizeof in6;
     }
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), local_length) != 0) {
-        fatal("ERROR on binding");
+        return failed("ERROR on binding", local_port);
     }
     const auto address = reflector_resolve(reflector, family);
     if (!address) {
-        fatal("Failed to get IPv4/v6 address");
+        log_error("Failed to get IPv4/v6 address of %s", printable(reflector).c_str());
+        return std::nullopt;
     }
     log_debug("LLD Reflector URL Address = %s(%s),proto_family=%d ", printable(reflector).c_str(),
               address->c_str(), family);
@@ -136,12 +178,15 @@ ProbePath open_probe_path(const std::string& reflector, std::uint16_t local_port
     return path;
 }
 
-void drain_echoes(ProbePath& path, const timeval& woke) {
+void drain_echoes(ProbePath& path, const timeval& woke, std::int64_t now_ns) {
     for (;;) {
         std::array<std::uint8_t, kProbeDatagramSize + 4> rx{};
         alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timeval))> control{};
         iovec io{rx.data(), rx.size()};
+        sockaddr_storage from{};
         msghdr message{};
+        message.msg_name = &from;
+        message.msg_namelen = sizeof from;
         message.msg_iov = &io;
         message.msg_iovlen = 1;
         message.msg_control = control.data();
@@ -158,11 +203,11 @@ void drain_echoes(ProbePath& path, const timeval& woke) {
                 std::memcpy(&received, CMSG_DATA(header), sizeof received);
             }
         }
-        const auto delay = probe_delay({rx.data(), static_cast<std::size_t>(got)},
-                                       static_cast<std::uint32_t>(received.tv_sec),
+        const std::span<const std::uint8_t> echo{rx.data(), static_cast<std::size_t>(got)};
+        const auto delay = probe_delay(echo, static_cast<std::uint32_t>(received.tv_sec),
                                        static_cast<std::uint32_t>(received.tv_usec));
-        if (delay) {
-            insert_sample(path.samples, *delay);
+        if (delay && from_remote(path, from) && path.answered(get_le32(echo.data()), now_ns)) {
+            path.samples.push_back(*delay);
         }
     }
 }

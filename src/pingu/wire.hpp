@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,22 +37,43 @@ std::optional<std::uint32_t> probe_delay(std::span<const std::uint8_t> echo, std
 std::optional<std::string> reflector_resolve(const std::string& host, int family);
 
 // One path of a probe: a socket bound to its local port, with kernel receive time
-// stamps, and the reflector's address; the delays of its echoes.
+// stamps, and the reflector's address; the cycles still awaiting their echo, and
+// the delays of the echoes taken.
 struct ProbePath {
+    // A cycle sent on this path: its sequence number and monotonic send time.
+    struct Awaited {
+        std::uint32_t seq;
+        std::int64_t sent_ns;
+        bool answered = false;
+    };
+    static constexpr std::size_t kMaxAwaited = 65536;
+
     UniqueFd fd;
     int family = AF_INET;
     sockaddr_storage remote{};
     socklen_t remote_length = 0;
+    std::int64_t timeout_ns = 0;  // an echo later than this after its send is dropped
+    std::deque<Awaited> awaited;  // in send order
     Samples samples;
+
+    // Notes a cycle sent at `now_ns`; forgets the cycles past the time-out, and
+    // the oldest beyond kMaxAwaited.
+    void sent(std::uint32_t seq, std::int64_t now_ns);
+    // Takes the echo of a cycle that awaits it at `now_ns`; false for any other.
+    bool answered(std::uint32_t seq, std::int64_t now_ns);
 };
 
-// A path bound to `local_port`; the IPv6 traffic class is set when non-zero. A
-// socket, binding or look-up failure ends the process, as it always has.
-ProbePath open_probe_path(const std::string& reflector, std::uint16_t local_port,
-                          std::uint16_t remote_port, int traffic_class, int family);
+// A path bound to `local_port`; the IPv6 traffic class is set when non-zero.
+// nullopt, after an [ERR] line, when the socket can't be had, the port is taken
+// or the reflector has no address in the family.
+std::optional<ProbePath> open_probe_path(const std::string& reflector, std::uint16_t local_port,
+                                         std::uint16_t remote_port, int traffic_class, int family,
+                                         std::int64_t timeout_ns);
 
-// Reads every waiting echo of the path; each 76-byte echo becomes a sample,
-// timed by its kernel time stamp (or `woke` when it has none).
-void drain_echoes(ProbePath& path, const timeval& woke);
+// Reads every waiting echo of the path. An echo counts only when it comes from
+// the reflector's address and port, is 76 bytes, and answers a cycle of this path
+// that awaits it within the time-out; it becomes a sample timed by its kernel
+// time stamp (or `woke` when it has none). Anything else is dropped.
+void drain_echoes(ProbePath& path, const timeval& woke, std::int64_t now_ns);
 
 }  // namespace lld

@@ -197,7 +197,7 @@ class ProbeTest(GatewayTest):
             self.send(message)
             published += self.expect_state("rejected")
         published += self.expect_state("completed")
-        reports = [p.get("pingu_user") for p in published]
+        reports = self.joined([p.get("pingu_user") for p in published])
         self.assertTrue(all(r is not None and p.type == 2 for p, r in zip(published, reports)),
                         "not only user reports: %s" % [p.payload[:160] for p in published])
         # One report per refresh period; the last period's may be missing: it
@@ -206,6 +206,25 @@ class ProbeTest(GatewayTest):
         self.assertIn(len(reports), (periods,) if rest else (periods - 1, periods), reports)
         return published, reports, self.assertUserReports(
             reports, request["interval"], request["refresh_period"], paths)
+
+    def joined(self, reports):
+        """A period split into parts (1 to "parts", in order, the same "a") as one report."""
+        out = []
+        for report in reports:
+            if report is None or "part" not in report:
+                out.append(report)
+                continue
+            if report["part"] == 1:
+                out.append(dict(report, parts=None))
+            else:
+                whole = out[-1]
+                self.assertEqual((report["a"], report["part"]), (whole["a"], whole["part"] + 1))
+                whole.update({k: ",".join(filter(None, (whole[k], v)))
+                              for k, v in report.items() if k.startswith("p") and k[1:].isdigit()})
+                whole["part"] = report["part"]
+            if report["part"] == report["parts"]:
+                del out[-1]["part"], out[-1]["parts"]
+        return out
 
     def assertUserReports(self, reports, interval, refresh_period, paths=("p0", "p1")):
         """Reports of one user probe run, in order: well formed, counting the

@@ -2,18 +2,22 @@
 failing firewall command. The client stays up, says what went wrong, leaves
 nothing running, and still ends within its bounds on SIGTERM."""
 
+import json
 import os
 import subprocess
+import sys
 import time
 import unittest
 
-from gateway import BASE_CONFIG, GatewayTest, Proxy, reset_platform, write_config
+from gateway import (BASE_CONFIG, CLIENT_SOCKET, PROXY_SOCKET, GatewayTest, Proxy, reset_platform,
+                     write_config)
 
 HUNG = "/tmp/hung-tools"
+SLEEP = "sleep 60.%d" % os.getpid()  # this module's own, whatever else runs beside it
 ERR = r"\[ERR\] "
 
 
-def hang(*tools, script="exec sleep 60"):
+def hang(*tools, script="exec " + SLEEP):
     """A directory, first on the client's PATH, where each tool runs `script` instead
     (by default: sleeps instead of answering)."""
     os.makedirs(HUNG, exist_ok=True)
@@ -26,7 +30,7 @@ def hang(*tools, script="exec sleep 60"):
 
 
 def sleepers():
-    return subprocess.run(["pgrep", "-f", "sleep 60"], capture_output=True, text=True).stdout.split()
+    return subprocess.run(["pgrep", "-f", SLEEP], capture_output=True, text=True).stdout.split()
 
 
 class Faults(GatewayTest):
@@ -101,6 +105,28 @@ class Faults(GatewayTest):
         client.wait_for(ERR + r'LAN IPv6 prefix length "999" of 2001:db8:1::1 is no number from 0 to '
                         r"128: 64 is taken$")
         client.wait_for(r"lanIpv6=2001:db8:1::1/64,")
+
+    def test_only_the_proxys_user_steers_and_hears_the_client(self):
+        write_config(dict(BASE_CONFIG, proxy_uid=4242))
+        os.chown(PROXY_SOCKET, 4242, 4242)  # the proxy runs as uid 4242 here
+        client, _ = self.start_registered()
+        self.assertEqual(os.stat(CLIENT_SOCKET).st_uid, 4242)  # handed to the proxy's user
+        Proxy.send({"event": "send_status"})  # root is not the proxy's user
+        client.wait_for(ERR + r"Dropped 1 datagrams of other users than the proxy's \(uid 4242\) so "
+                        r"far; the last from uid 0, process \d+$")
+        self.proxy.expect_silence(0.5)
+        datagram = json.dumps({"type": 1, "topic": "t", "payload": '{"event":"send_status"}'})
+        as_proxy = ["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", sys.executable, "-c",
+                    "import socket; socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM).sendto(%r, %r)"
+                    % (datagram.encode(), CLIENT_SOCKET)]
+        subprocess.run(as_proxy, check=True)
+        self.assertEqual(self.proxy.receive_json(5)[2]["lld_status"], "ready_to_go")
+        # Another user's socket in the proxy's place hears nothing.
+        os.chown(PROXY_SOCKET, 4343, 4343)
+        subprocess.run(as_proxy, check=True)
+        client.wait_for(ERR + r"/tmp/proxy_unix_sock.server is a socket of uid 4343, not the proxy's "
+                        r"\(uid 4242\): 1 datagrams not sent$")
+        self.proxy.expect_silence(0.5)
 
     def test_a_failing_rule_command_is_reported_with_its_status(self):
         client, _ = self.start_registered()

@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import unittest
+from pathlib import Path
 
 from gateway import NV_DIR
 from netfilter import (CONSOLE, CONSOLE6, DEVICE, GAME, GATEWAY, NAT_JSON, NEWEST_FIRST, OLDEST_FIRST, OTHER,
@@ -132,6 +133,25 @@ class RulesFiles(NatTest):
         client = self.start_client(file_mode=True)
         self.run_array(client, [{"cmd": "multi-add", "name": name, "data": "3074,U"}])
         self.assertEqual(conntrack_calls(), ["3075", "3074"])
+
+    def test_a_full_nvdir_keeps_every_old_file_whole(self):
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", NV_DIR], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", NV_DIR])
+        client = self.start_client(file_mode=True)
+        self.set_range("5000-5010")
+        self.run_array(client, [GAME, CONSOLE])
+        files = lambda: {name: Path(NV_DIR, name).read_bytes() for name in FILES}  # noqa: E731
+        before = files()
+        filler = os.path.join(NV_DIR, "filler")
+        subprocess.run(["dd", "if=/dev/zero", "of=" + filler, "bs=4k"], capture_output=True)
+        lines = self.run_array(client, [GAME, CONSOLE, CONSOLE6])
+        self.assertTrue(any("[ERR] Cannot write /tmp/nv/" in line and "it stays as it was" in line
+                            for line in lines), "\n".join(lines))
+        self.assertEqual(files(), before)
+        self.assertEqual(sorted(os.listdir(NV_DIR)), sorted(FILES + ["filler"]))  # no staging left
+        os.unlink(filler)  # room again: the next array is written whole
+        self.run_array(client, [GAME, CONSOLE, CONSOLE6])
+        self.assertIn(b"2001:db8:1::10", Path(NV_DIR, "rules6.wr").read_bytes())
 
 
 if __name__ == "__main__":

@@ -1,6 +1,8 @@
 """Monitor latency probes: named, run until replaced, report statistics and histograms."""
 
 import signal
+import socket
+import time
 import unittest
 
 from reflector import ALREADY_RUNNING, IMPROPER, SETTINGS, STATUS, TIMEOUT, ProbeTest
@@ -71,6 +73,49 @@ class MonitorProbes(ProbeTest):
         self.send({"pingu_monitor_config": self.monitor_request("edge", interval=1000)})
         client.wait_for(r"PINGU_THREAD 'edge' \d+ started$", TIMEOUT, mark)
         self.assertEqual(client.count(IMPROPER), 1)
+
+    def test_a_probe_that_cannot_start_fails_alone(self):
+        client, _ = self.start_probing()
+        rejected = lambda name: self.until(  # noqa: E731
+            lambda p: p.body == {"monitor_pingu_state": "rejected", "name": name}, name + " rejected")
+        # A local program holds the first probe's classic port.
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as squatter:
+            squatter.bind(("0.0.0.0", 10101))
+            self.send({"pingu_monitor_config": self.monitor_request("m0")})
+            rejected("m0")
+        client.wait_for(r"\[ERR\] ERROR on binding \(local port 10101\): Address already in use$")
+        # The others go on; 32 monitors may run at once.
+        for names in (range(1, 17), range(17, 34)):  # a datagram holds at most 4 KiB
+            self.send({"pingu_monitor_config": [self.monitor_request("m%d" % i, interval=1000,
+                                                                     refresh_period=5)
+                                                for i in names]})
+        rejected("m33")
+        client.wait_for(r"\[ERR\] PINGU_START for 'm33' refused: 32 monitor probes run already$")
+        started = r"PINGU_THREAD 'm\d+' \d+ started$"  # m0 too, before it failed
+        deadline = time.monotonic() + TIMEOUT
+        while client.count(started) < 33 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(client.count(started), 33)
+
+    def test_only_the_reflectors_echoes_of_awaited_cycles_count(self):
+        client, reflector = self.start_probing()
+        self.send({"pingu_monitor_config": self.monitor_request("m")})
+        reflector.wait(lambda ds: len(ds) >= 4, what="a few cycles")
+        # Echoes made up on the WAN host: from another port, of a cycle never sent,
+        # and a second echo of an answered one; all claim a send time long ago.
+        forged = [(9999, 1), (7000, 10 ** 6), (7000, 1)]
+        script = ("import socket,struct\n"
+                  "for port, seq in %r:\n"
+                  "    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                  "    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+                  "    s.bind(('198.51.100.20', port))\n"
+                  "    for target in (10101, 5001):\n"
+                  "        s.sendto(struct.pack('<III', seq, 1, 0).ljust(76, b'\\0'), ('198.51.100.2', target))\n"
+                  % (forged,))
+        self.wan.run("python3", "-c", script)
+        for report in self.monitor_reports(lambda rs: len(rs) >= 3):
+            stats = self.assertMonitorReport(report, SETTINGS % (100, 10101, 5001))
+            self.assertEqual(set(stats), {"p0", "p1"})
 
     def test_unanswered_path_is_left_out(self):
         _, reflector = self.start_probing(5001)

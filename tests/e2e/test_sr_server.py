@@ -85,6 +85,21 @@ class StatsServer(GatewayTest):
         self.assertIn(sum(flows[7][2][0] for flows in reports[1:]), (20, 30, 40))
         self.client.wait_for(r"\[DBG\] stats 3 read value=3 from 127\.0\.0\.1:\d+$")
 
+    def test_heard_on_the_loopback_and_the_lan_only_and_never_shared(self):
+        for address, answered in (("192.0.2.1", True), ("198.51.100.2", False)):
+            with self.subTest(address=address), socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                s.settimeout(QUIET)
+                s.sendto(b"stats 1", (address, 52418))
+                try:
+                    got = s.recvfrom(1 << 16)
+                except (socket.timeout, ConnectionRefusedError):
+                    got = None
+                self.assertEqual(got is not None and got[1] == (address, 52418), answered)
+            with self.subTest(squat=address), socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                if answered:  # no other program can take the server's requests
+                    self.assertRaises(OSError, s.bind, (address, 52418))
+
     def test_malformed_requests_are_ignored(self):
         for text in ("stats 0", "stats -4", "stats ", "stats x", "status 3", "STATS 3", "stats"):
             self.listener.ask(text)

@@ -1,11 +1,13 @@
 """Start-up: options, configuration, device MAC and the proxy link."""
 
 import os
+import socket
+import stat
 import unittest
 from pathlib import Path
 
 from gateway import (BASE_CONFIG, CONFIG_PATH, CLIENT_SOCKET, DEVICE_ID, GatewayTest, LAN_IF, NV_DIR,
-                     WAN_IF, client_args, log_text, reset_platform, write_config)
+                     WAN_IF, client_args, log_text, remove, reset_platform, write_config)
 
 ERR = "[ZEZ-UDERED] [ERR] "
 UNREADABLE = ERR + "Cannot read the configuration file "
@@ -60,9 +62,15 @@ class Startup(GatewayTest):
         self.expect_failure(ERR + "Unable to retrieve WAN interface MAC address",
                             args=["nosuchif0" if arg == WAN_IF else arg for arg in client_args()])
         reset_platform()
-        os.mkdir(CLIENT_SOCKET)  # neither removable as a stale socket nor bindable
-        self.expect_failure("[ZEZ-UDERED] [DBG] NAL-SOCKET: Socket Bind failed",
-                            ERR + "Cannot open the proxy link at " + CLIENT_SOCKET)
+        # Only a stale socket of the client's own is replaced; whatever else holds the
+        # path is left as it is.
+        for squat, what in ((os.mkdir, "a directory"), (lambda p: Path(p).write_text("x"), "a file"),
+                            (lambda p: os.symlink("/etc/passwd", p), "a symbolic link")):
+            with self.subTest(what=what):
+                squat(CLIENT_SOCKET)
+                self.expect_failure(ERR + CLIENT_SOCKET + " is taken by %s of uid 0: not replaced" % what,
+                                    ERR + "Cannot open the proxy link at " + CLIENT_SOCKET)
+                remove(CLIENT_SOCKET)
 
     def test_log_levels(self):
         for debug, lines in ((None, []), ("error", [ERR + "require WAN interface name -ifw name"])):
@@ -82,7 +90,8 @@ class Startup(GatewayTest):
         # A modem MAC that is missing or short: the WAN interface's MAC stands in.
         cases += [(BASE_CONFIG, {"cm_mac": cm_mac}, r"Dualstack\(3\)")
                   for cm_mac in (None, "AABBCC\n", "not a mac at all\n")]
-        Path(CLIENT_SOCKET).write_text("left over")  # a stale socket file is replaced
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as stale:  # replaced
+            stale.bind(CLIENT_SOCKET)
         for config, platform, mode in cases:
             with self.subTest(config=config, platform=platform):
                 reset_platform(**platform)
@@ -93,6 +102,7 @@ class Startup(GatewayTest):
                 # Without an IV text the password can't be sealed; the report stays complete.
                 self.assertEqual(report.pop("hadp", None) is not None, "ha_IV" in config)
                 self.assertEqual(report, {"lld_status": "ready_to_go", "version": "1.0.0"})
+                self.assertEqual(stat.S_IMODE(os.stat(CLIENT_SOCKET).st_mode), 0o600)
                 self.assertEqual(client.stop(), 0)
                 self.proxy.receive(5)  # the shutdown report
 

@@ -182,7 +182,7 @@ TEST(Seal, AgreesWithTheOpensslBase64AndGzipCommandLinesBothWays) {
         SCOPED_TRACE(std::string{"IV text "} + c.iv_text);
         const std::string openssl =
             std::string{"openssl enc -aes-256-cbc -K "} + c.key_hex + " -iv " + c.iv_hex;
-        ASSERT_TRUE(write_file(
+        ASSERT_TRUE(replace_file(
             dir / "in", text_of(from_hex(seal_text(c.plaintext, c.key_text, c.iv_text).value()))));
         ASSERT_EQ(shell(openssl + " -d -in " + in + " -out " + out), 0);
         const std::string base64 = test::file_text(dir / "out");

@@ -71,7 +71,7 @@ class DeviceParams : public testing::Test {
             text += name != omitted ? name + " " + value + "\n" : "";
         }
         std::filesystem::remove(dir_ / "csapi.conf");
-        ASSERT_TRUE(extra == nullptr || write_file(dir_ / "csapi.conf", text + extra));
+        ASSERT_TRUE(extra == nullptr || replace_file(dir_ / "csapi.conf", text + extra));
     }
     // The library calls of one read, the session ids renamed h1, h2, ...; then its log lines.
     Lines read(Getter get, std::span<char> value, int expected_status) {

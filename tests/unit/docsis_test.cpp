@@ -149,7 +149,7 @@ TEST(StatsRequest, ParsesTheCountOfStatsN) {
     // "<datagram>|<count>", -1 for a datagram that is ignored; "~" stands for a NUL byte.
     for (const std::string row : {"stats 3|3",      "stats \t\n 7 and more|7",
                                   "stats 5abc|5",   "stats +4|4",
-                                  "stats 007|7",    "stats 2147483647|2147483647",
+                                  "stats 007|7",    "stats 3601|3600",    "stats 2147483647|3600",
                                   "stats 9~junk|9", "stats 0|-1",
                                   "stats -2|-1",    "stats |-1",
                                   "stats|-1",       "stats x|-1",

@@ -48,12 +48,9 @@ TEST(ProbeDatagram, LayoutAndDelaysIn32BitArithmetic) {
     EXPECT_FALSE(probe_delay(std::array<std::uint8_t, 77>{}, 1001, 0));
 }
 
-Samples sorted(const Samples& values) {
-    Samples samples;
-    for (const std::uint32_t v : values) {
-        insert_sample(samples, v);
-    }
-    return samples;
+Samples sorted(Samples values) {
+    sort_samples(values);
+    return values;
 }
 
 std::string zeros(int bins) {
@@ -179,6 +176,39 @@ TEST(ProbeReport, UserReportsListEverySampleEscapedNeverCutAndEmptyTheirPaths) {
     }
     EXPECT_EQ(format_user_report("u", 1, std::span{paths}.first(1), "a"),
               R"({"pingu_user":{"name":"u","a":1,"p0":")" + expected + R"(","s":"a"}})");
+}
+
+TEST(ProbeReport, ALongPeriodGoesOutInPartsThatHoldEverySampleInOrder) {
+    Samples classic;
+    Samples lld = {7, 5};
+    for (std::uint32_t i = 300; i > 0; --i) {
+        classic.push_back(1000 + i);
+    }
+    const std::array<Samples*, 2> paths{&classic, &lld};
+    const auto parts = format_user_reports("u", 9, paths, "a", 400);
+    ASSERT_GT(parts.size(), 3u);
+    std::string p0;
+    std::string p1;
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        SCOPED_TRACE(parts[k]);
+        EXPECT_LE(parts[k].size(), 400u);
+        const JsonPtr part = json_parse(parts[k]);
+        const cJSON* report = cJSON_GetObjectItem(part.get(), "pingu_user");
+        EXPECT_EQ(cJSON_GetObjectItem(report, "a")->valueint, 9);
+        EXPECT_EQ(cJSON_GetObjectItem(report, "part")->valueint, static_cast<int>(k + 1));
+        EXPECT_EQ(cJSON_GetObjectItem(report, "parts")->valueint, static_cast<int>(parts.size()));
+        for (auto [name, all] : {std::pair{"p0", &p0}, std::pair{"p1", &p1}}) {
+            const std::string list{*json_string_member(report, name)};
+            *all += all->empty() || list.empty() ? list : "," + list;
+        }
+    }
+    std::string expected;
+    for (std::uint32_t i = 1; i <= 300; ++i) {
+        expected += (i == 1 ? "" : ",") + std::to_string(1000 + i);
+    }
+    EXPECT_EQ(p0, expected);
+    EXPECT_EQ(p1, "5,7");
+    EXPECT_TRUE(classic.empty() && lld.empty());
 }
 
 TEST(ProbeReport, MonitorLeavesOutShortPathsUntilTheyFillAndStopsAtANull) {
