@@ -22,11 +22,6 @@ bool flag_on(const cJSON* element, const char* name) {
     return cJSON_IsTrue(item) || (cJSON_IsNumber(item) && item->valuedouble != 0);
 }
 
-int integer_member(const cJSON* element, const char* name) {
-    const cJSON* item = cJSON_GetObjectItem(element, name);
-    return cJSON_IsNumber(item) ? item->valueint : 0;
-}
-
 // The port list of a "multi-add" that may reach the connection-tracking script.
 std::optional<std::string_view> flushable_ports(std::string_view data) {
     const auto split = split_port_data(data);
@@ -113,11 +108,18 @@ void RuleSetter::restore_entries() {
 }
 
 int RuleSetter::apply_dscp_settings(const cJSON* element) {
-    const int value = integer_member(element, "value");
-    if (value == 0) {
+    const cJSON* item = cJSON_GetObjectItem(element, "value");
+    const double number = cJSON_IsNumber(item) ? item->valuedouble : 0;
+    if (number == 0) {
         log_debug("dscp error res(%d) ", -1);
         return -1;
     }
+    // A DSCP value is six bits; anything else is refused and the settings stay.
+    if (!(number >= 1 && number <= 63) || number != static_cast<double>(static_cast<int>(number))) {
+        log_error("dscp-settings value %g refused: not a whole number from 1 to 63", number);
+        return -1;
+    }
+    const int value = static_cast<int>(number);
     const int flags = (flag_on(element, "lw_dscp_to_ll") ? kDscpToLl : 0) |
                       (flag_on(element, "lw_app_dscp") ? kAppDscp : 0) |
                       (flag_on(element, "wl_dscp_set") ? kWlDscpSet : 0);
@@ -126,7 +128,7 @@ int RuleSetter::apply_dscp_settings(const cJSON* element) {
         return -1;
     }
     dscp_flags_.store(flags, std::memory_order_relaxed);
-    dscp_value_.store(value >= 1 && value <= 63 ? value : 0, std::memory_order_relaxed);
+    dscp_value_.store(value, std::memory_order_relaxed);
     return 0;
 }
 

@@ -14,6 +14,11 @@ FAILED = r"\[DBG\] message_recv Token processing Failed$"
 REFUSED = (r"\[ERR\] Failed to open /tmp/lld/token$", FAILED)
 
 
+def squatted(what, uid=0):
+    return (r"\[ERR\] /tmp/lld is not a directory of this user \(%s, uid %d\): no token is stored "
+            r"there$" % (what, uid),) + REFUSED
+
+
 class Tokens(GatewayTest):
     def setUp(self):
         super().setUp()
@@ -47,7 +52,7 @@ class Tokens(GatewayTest):
     def test_token_directory_as_a_link_is_refused(self):
         os.mkdir("/tmp/elsewhere")
         os.symlink("/tmp/elsewhere", TOKEN_DIR)
-        self.send_token("secret", *REFUSED)
+        self.send_token("secret", *squatted("a symbolic link"))
         self.assertEqual(os.listdir("/tmp/elsewhere"), [])
 
     def test_token_file_as_a_link_is_refused(self):
@@ -60,11 +65,11 @@ class Tokens(GatewayTest):
     def test_foreign_or_odd_token_directory_is_refused(self):
         os.mkdir(TOKEN_DIR, 0o777)
         os.chown(TOKEN_DIR, 4242, 4242)
-        self.send_token("secret", *REFUSED)
+        self.send_token("secret", *squatted("a directory", 4242))
         self.assertEqual(os.listdir(TOKEN_DIR), [])
         os.rmdir(TOKEN_DIR)
         Path(TOKEN_DIR).write_text("a file")
-        self.send_token("secret", *REFUSED)
+        self.send_token("secret", *squatted("not a directory"))
 
 
 if __name__ == "__main__":

@@ -139,11 +139,14 @@ TEST_F(RuleSetterTest, DscpSettingsChangeOnlyOnANewValueOrFlags) {
         {R"("lw_app_dscp":1)", "dscp error res(-1)", 46, 0},
         {R"("value":46,"lw_app_dscp":true,"lw_dscp_to_ll":false)", "dscp update res(0)", 46, 2},
         {R"("value":46,"lw_app_dscp":true)", "dscp no update", 46, 2},
-        {R"("VALUE":100,"LW_DSCP_TO_LL":2,"wl_dscp_set":true)", "dscp update res(0)", 0, 5}};
+        {R"("VALUE":100,"LW_DSCP_TO_LL":2,"wl_dscp_set":true)", "[ERR] dscp-settings value 100", 46,
+         2},
+        {R"("VALUE":63,"LW_DSCP_TO_LL":2,"wl_dscp_set":true)", "dscp update res(0)", 63, 5}};
     for (const auto& [members, line, value, flags] : steps) {
         test::LogCapture log;
         apply(*setter, std::string{R"([{"Cmd":"dscp-settings",)"} + members + "}]");
-        EXPECT_TRUE(contains(log.text(), std::string{"] [DBG] "} + line)) << members;
+        const std::string tagged = line[0] == '[' ? line : std::string{"[DBG] "} + line;
+        EXPECT_TRUE(contains(log.text(), "] " + tagged)) << members;
         EXPECT_EQ(std::pair(setter->dscp_value(), setter->dscp_flags()), std::pair(value, flags));
     }
 }
