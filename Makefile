@@ -4,17 +4,22 @@
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
 BUILD_TSAN ?= build-tsan
+BUILD_FUZZ ?= build-fuzz
 JOBS       ?= $(shell nproc)
+# `make fuzz`: seconds per fuzz target.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = $(basename $(notdir $(wildcard tests/fuzz/*.cpp)))
 
 # Build and test dependencies, all from Debian.
 PACKAGES = cmake make g++ pkg-config libcjson-dev libssl-dev zlib1g-dev \
            libgtest-dev libgmock-dev python3 iproute2 util-linux socat openssl gzip \
-           iptables clang-tidy
+           iptables clang-tidy clang libclang-rt-14-dev \
+           libmosquitto-dev mosquitto mosquitto-clients gnuplot-nox
 # Only for `make bench`: the latency-probe benchmarks compare with irtt and
 # read the wire with tcpdump.
 BENCH_PACKAGES = irtt tcpdump
 
-.PHONY: all deps build build-asan build-tsan test lint demo bench clean format
+.PHONY: all deps build build-asan build-tsan build-fuzz test lint demo bench fuzz clean format
 
 all: build
 
@@ -36,6 +41,9 @@ $(BUILD_ASAN)/CMakeCache.txt:
 $(BUILD_TSAN)/CMakeCache.txt:
 	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLLD_SANITIZE=thread
 
+$(BUILD_FUZZ)/CMakeCache.txt:
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLLD_FUZZ=ON
+
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -45,6 +53,10 @@ build-asan: deps $(BUILD_ASAN)/CMakeCache.txt
 build-tsan: deps $(BUILD_TSAN)/CMakeCache.txt
 	cmake --build $(BUILD_TSAN) -j $(JOBS)
 
+# Only the fuzz targets and the floors below them.
+build-fuzz: deps $(BUILD_FUZZ)/CMakeCache.txt
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target $(FUZZ_TARGETS:%=fuzz_%)
+
 # The naming convention (.clang-tidy) over every C++ source of the project.
 lint: build
 	@files=$$(find $(CURDIR)/src $(CURDIR)/platform $(CURDIR)/bench $(CURDIR)/tests -name '*.cpp'); \
@@ -53,11 +65,27 @@ lint: build
 	[ $$status -eq 0 ] && echo "lint: the naming convention holds"; exit $$status
 
 # The naming check, then the whole suite over a normal build, an
-# AddressSanitizer + UBSan build and a ThreadSanitizer build.
-test: lint build build-asan build-tsan
+# AddressSanitizer + UBSan build and a ThreadSanitizer build, and a few seconds
+# of each fuzz target from its seeds.
+test: lint build build-asan build-tsan build-fuzz
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD_TSAN) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD_FUZZ) && ctest --output-on-failure -j $(JOBS) -L fuzz
+
+# Each fuzz target for FUZZ_SECONDS over a copy of its seeds in the build tree,
+# which keeps what earlier runs found; a crash stops here with its input saved
+# as $(BUILD_FUZZ)/<target>-crash-<hash>.
+fuzz: build-fuzz
+	@for t in $(FUZZ_TARGETS); do \
+	  corpus=$(BUILD_FUZZ)/corpus/$$t; log=$(BUILD_FUZZ)/fuzz-$$t.log; \
+	  mkdir -p $$corpus && cp tests/fuzz/$$t/seeds/* $$corpus/ || exit 1; \
+	  echo "fuzz_$$t: $(FUZZ_SECONDS) s"; \
+	  $(BUILD_FUZZ)/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	    -artifact_prefix=$(BUILD_FUZZ)/$$t- $$corpus >$$log 2>&1 \
+	    || { tail -n 60 $$log; echo "fuzz_$$t FAILED, log: $$log"; exit 1; }; \
+	  grep -E '^(#[0-9]+.*DONE|Done)' $$log; \
+	done
 
 # The client on a simulated gateway, in private namespaces: the host's firewall
 # and /tmp are never touched.
@@ -73,4 +101,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ)
