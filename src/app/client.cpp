@@ -2,8 +2,10 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <system_error>
 #include <thread>
 
@@ -18,6 +20,7 @@ namespace {
 constexpr int kWanServiceTries = 20;
 constexpr int kWanServicePauseMs = 5000;
 constexpr int kLoopTimeoutMs = 10000;
+constexpr std::chrono::milliseconds kWithdrawTimeout{3000};
 
 // Where srServer listens: the loopback, and the LAN's IPv4 address when it has one.
 std::vector<std::string> stats_addresses(const RuleSetterSettings& rules) {
@@ -29,46 +32,56 @@ std::vector<std::string> stats_addresses(const RuleSetterSettings& rules) {
     return addresses;
 }
 
+// The start-up failure's one line on standard error, whatever the log level.
+std::unique_ptr<Client> startup_failure(std::string_view cause) {
+    std::fprintf(stderr, "lld-client: %s\n", printable(cause).c_str());
+    return nullptr;
+}
+
 }  // namespace
 
-std::unique_ptr<Client> Client::start(std::span<const char* const> argv, ShutdownSignals& signals) {
-    log_info("Ondrel ZEZ Udered, version:%s", kClientVersion);
-    const auto options = parse_options(argv);
-    if (!options) {
-        return nullptr;
+std::unique_ptr<Client> Client::start(const CommandLine& command, ShutdownSignals& signals) {
+    log_info("%s%s", kBanner, kClientVersion);
+    if (const auto* error = std::get_if<UsageError>(&command)) {
+        log_error("%s", error->log_line.c_str());
+        return startup_failure(error->cause);
     }
-    log_debug("Configuration file: %s", options->config_path.c_str());
-    const JsonPtr tree = read_config_file(options->config_path);
+    const auto& options = std::get<Options>(command);
+    log_debug("Configuration file: %s", options.config_path.c_str());
+    std::string unreadable;
+    const JsonPtr tree = read_config_file(options.config_path, &unreadable);
     if (!tree) {
-        log_error("Cannot read the configuration file %s", options->config_path.c_str());
-        return nullptr;
+        log_error("Cannot read the configuration file %s", options.config_path.c_str());
+        return startup_failure("configuration file " + options.config_path + ": " + unreadable);
     }
     ClientConfig config = parse_client_config(tree.get());
     if (const auto problem = config.problem()) {
-        log_error("Configuration file %s: %s", options->config_path.c_str(), problem->c_str());
-        log_error("Incorrect configuration file %s", options->config_path.c_str());
-        return nullptr;
+        log_error("Configuration file %s: %s", options.config_path.c_str(), problem->c_str());
+        log_error("Incorrect configuration file %s", options.config_path.c_str());
+        return startup_failure("configuration file " + options.config_path + ": " + *problem);
     }
 
     // Children end at their time-out, and at once when a termination signal comes.
     auto runner = std::make_unique<ProcessRunner>(config.child_timeout, signals.fd());
-    if (!modem_mac(*runner) && !interface_mac(options->wan_if)) {
+    if (!modem_mac(*runner) && !interface_mac(options.wan_if)) {
         log_error("Unable to retrieve WAN interface MAC address");
-        return nullptr;
+        return startup_failure("no MAC address: neither the modem's (atom_util) nor -ifw " +
+                               options.wan_if + "'s");
     }
     auto link = ProxyLink::open(config.device_id.value_or(""), config.proxy_uid);
     if (!link) {
         log_error("Cannot open the proxy link at %s", kClientSocketPath);
-        return nullptr;
+        return startup_failure(std::string{"cannot open the client socket "} + kClientSocketPath);
     }
     log_debug("IP Mode Config = %s(%d) ",
               config.device_mode ? config.device_mode->c_str() : "(null)",
               static_cast<int>(config.ip_mode()));
-    auto rules = discover_rule_settings(options->lan_if, options->wan_if, options->nv_dir,
-                                        options->rules_file, config.ip_mode(), *runner);
+    auto rules = discover_rule_settings(options.lan_if, options.wan_if, options.nv_dir,
+                                        options.rules_file, config.ip_mode(), *runner);
     if (!rules) {
         log_error("failed iptSetterInit");
-        return nullptr;
+        return startup_failure("-ifl " + options.lan_if + " and -ifw " + options.wan_if +
+                               ": no address family with addresses on both");
     }
     std::unique_ptr<Client> client;
     try {
@@ -78,7 +91,7 @@ std::unique_ptr<Client> Client::start(std::span<const char* const> argv, Shutdow
     } catch (const std::system_error& failure) {
         log_error("Cannot start the NAT worker: %s", failure.what());
         log_error("failed iptSetterInit");
-        return nullptr;
+        return startup_failure(std::string{"cannot start the NAT worker: "} + failure.what());
     }
     // The proxy holds the broker connection; the password is never logged.
     log_debug("Connected to %s:%d with username:password = %s:%s",
@@ -112,6 +125,7 @@ int Client::run() {
         // descriptor would.
         if (link_->closed()) {
             log_error("select error");
+            withdraw_rules();
             return 0;
         }
         constexpr std::size_t kLink = 0;
@@ -185,11 +199,18 @@ void Client::shut_down() {
     const bool user_probe_running = probes_.running(kUserProbeName);
     probes_.stop_all();
     stats_.stop();
-    rules_.stop();
+    withdraw_rules();
     if (user_probe_running) {
         probes_.publish_state(ProbeKind::User, ProbeState::Interrupted);
     }
     link_->publish(Topic::Status, format_shutdown_report());
+}
+
+void Client::withdraw_rules() {
+    // The rules go with the client; their deletes outlive the signal that aborts
+    // every other child, within a short time-out of their own.
+    ProcessRunner runner{std::min(config_.child_timeout, kWithdrawTimeout)};
+    rules_.withdraw(runner);
 }
 
 }  // namespace lld

@@ -27,8 +27,7 @@ inline constexpr int kStartupFailure = 255;
 class Client {
   public:
     // Start-up in its fixed order, each failure logged; null when start-up failed.
-    static std::unique_ptr<Client> start(std::span<const char* const> argv,
-                                         ShutdownSignals& signals);
+    static std::unique_ptr<Client> start(const CommandLine& command, ShutdownSignals& signals);
 
     // `stats_addresses`: where srServer listens.
     Client(ClientConfig config, std::unique_ptr<ChildRunner> runner,
@@ -71,6 +70,7 @@ class Client {
     bool pause(int timeout_ms);
     void serve_link();
     void shut_down();
+    void withdraw_rules();
 
     ShutdownSignals& signals_;
     const ClientConfig config_;

@@ -19,6 +19,20 @@ std::optional<std::string> text_member(const cJSON* tree, const char* name) {
     return std::string{*value};
 }
 
+// A user id member: a whole number from 0; `valid` false when present but no user id.
+void uid_member(const cJSON* tree, const char* name, std::uint32_t& uid, bool& valid) {
+    const cJSON* item = cJSON_GetObjectItem(tree, name);
+    if (item == nullptr) {
+        return;
+    }
+    const double value = cJSON_IsNumber(item) ? item->valuedouble : -1;
+    valid = value >= 0 && value < 4294967295.0 &&
+            value == static_cast<double>(static_cast<std::uint32_t>(value));
+    if (valid) {
+        uid = static_cast<std::uint32_t>(value);
+    }
+}
+
 }  // namespace
 
 IpMode ClientConfig::ip_mode() const {
@@ -44,6 +58,9 @@ std::optional<std::string> ClientConfig::problem() const {
     }
     if (!proxy_uid_valid) {
         return "\"proxy_uid\" is not a user id (a whole number from 0)";
+    }
+    if (!client_uid_valid) {
+        return "\"client_uid\" is not a user id (a whole number from 0)";
     }
     return std::nullopt;
 }
@@ -71,36 +88,38 @@ ClientConfig parse_client_config(const cJSON* tree) {
             config.child_timeout = std::chrono::seconds{static_cast<int>(seconds)};
         }
     }
-    if (const cJSON* uid = cJSON_GetObjectItem(tree, "proxy_uid")) {
-        const double value = cJSON_IsNumber(uid) ? uid->valuedouble : -1;
-        config.proxy_uid_valid = value >= 0 && value < 4294967295.0 &&
-                                 value == static_cast<double>(static_cast<std::uint32_t>(value));
-        if (config.proxy_uid_valid) {
-            config.proxy_uid = static_cast<std::uint32_t>(value);
-        }
-    }
+    uid_member(tree, "proxy_uid", config.proxy_uid, config.proxy_uid_valid);
+    uid_member(tree, "client_uid", config.client_uid, config.client_uid_valid);
     return config;
 }
 
-JsonPtr read_config_file(const std::string& path) {
-    const auto text = read_file(path, kMaxConfigSize);
-    if (!text) {
+JsonPtr read_config_file(const std::string& path, std::string* problem) {
+    std::string why;
+    JsonPtr tree;
+    if (const auto text = read_file(path, kMaxConfigSize); !text) {
         if (errno == ENOENT) {
+            why = "not found";
             log_error("File %s not found", path.c_str());
         } else if (errno == EINVAL) {
+            why = "not a regular file";
             log_error("%s is not a regular file", path.c_str());
         } else if (errno == EFBIG) {
+            why = "larger than " + std::to_string(kMaxConfigSize) + " bytes";
             log_error("%s is larger than %zu bytes", path.c_str(), kMaxConfigSize);
         } else {
-            log_error("Cannot open %s: %s", path.c_str(), std::strerror(errno));
+            why = std::strerror(errno);
+            log_error("Cannot open %s: %s", path.c_str(), why.c_str());
         }
-        return nullptr;
-    }
-    if (text->empty()) {
+    } else if (text->empty()) {
+        why = "empty";
         log_debug("confiLen = %d", 0);
-        return nullptr;
+    } else if (tree = json_parse(*text); !tree) {
+        why = "not JSON";
     }
-    return json_parse(*text);
+    if (problem != nullptr) {
+        *problem = why;
+    }
+    return tree;
 }
 
 }  // namespace lld

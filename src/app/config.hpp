@@ -15,6 +15,8 @@
 namespace lld {
 
 inline constexpr const char* kClientVersion = "1.0.0";
+// The first log line, followed by the version.
+inline constexpr const char* kBanner = "Ondrel ZEZ Udered, version:";
 
 struct ClientConfig {
     std::optional<std::string> broker_url;
@@ -34,6 +36,9 @@ struct ClientConfig {
     // The only user whose datagrams the client takes: "proxy_uid", root by default.
     std::uint32_t proxy_uid = 0;
     bool proxy_uid_valid = true;
+    // The only user whose datagrams the proxy takes: "client_uid", root by default.
+    std::uint32_t client_uid = 0;
+    bool client_uid_valid = true;
 
     IpMode ip_mode() const;
     // Why the configuration can't be used, naming the key; nullopt when every
@@ -46,7 +51,7 @@ struct ClientConfig {
 ClientConfig parse_client_config(const cJSON* tree);
 
 // Reads and parses the configuration file; null (after its log line) when the
-// file is missing, empty, short or not JSON.
-JsonPtr read_config_file(const std::string& path);
+// file is missing, empty, short or not JSON, with the reason in `problem`.
+JsonPtr read_config_file(const std::string& path, std::string* problem = nullptr);
 
 }  // namespace lld

@@ -1,10 +1,12 @@
-// The command line: four required options and "-iptfile", each followed by its value.
+// The command line: four required options and "-iptfile", each followed by its
+// value, or "-h"/"--help" or "--version" alone.
 #pragma once
 
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
 namespace lld {
 
@@ -16,11 +18,22 @@ struct Options {
     std::optional<std::string> rules_file;  // -iptfile: the rules-file mode
 };
 
-// The value following the first exact occurrence of `name`; an option given
-// last, with nothing after it, is not found.
-std::optional<std::string_view> find_arg(std::span<const char* const> argv, std::string_view name);
+enum class Request { Help, Version };
 
-// nullopt, after the error line of the first required option that is missing.
-std::optional<Options> parse_options(std::span<const char* const> argv);
+// Why the command line can't be used, for the operator; `log_line` is the log's
+// own text for it (a missing required option keeps its long-standing line).
+struct UsageError {
+    std::string cause;
+    std::string log_line;
+};
+
+using CommandLine = std::variant<Options, Request, UsageError>;
+
+// Every word must be a known option: an unknown one, or an option without its
+// value, is a usage error. A repeated option keeps its first value.
+CommandLine parse_command_line(std::span<const char* const> argv);
+
+// The text that "--help" prints.
+std::string usage_text();
 
 }  // namespace lld

@@ -88,6 +88,7 @@ RuleSetter::RuleSetter(RuleSetterSettings settings, ChildRunner& runner)
       rules_file_mode_{settings.rules_file_mode},
       ip_mode_{settings.ip_mode},
       runner_{runner},
+      rule_runner_{&runner},
       addresses_{std::move(settings.addresses)},
       ipv4_up_{settings.ipv4_up},
       ipv6_up_{settings.ipv6_up},
@@ -136,13 +137,33 @@ FamilyRules RuleSetter::family_rules(Family family, const RangeTargets& targets,
 void RuleSetter::run_rule(const Argv& rule) {
     const std::string text = command_text(rule);
     log_debug("%s", text.c_str());
-    if (!targets_.range) {
+    if (!targets_.range || gave_up_) {
         return;  // no range yet: the entries are applied when the first one arrives
     }
-    const int status = runner_.run(rule, 0).status;
-    if (status != 0 && status != -1) {
+    // A rule already in the chain (left by an earlier run that ended without
+    // taking its rules back) is not added twice.
+    if (adds_rule(rule) && rule_runner_->run(*with_action(rule, RuleAction::Check), 0).status == 0) {
+        log_debug("already in place: %s", text.c_str());
+        return;
+    }
+    const int status = rule_runner_->run(rule, 0).status;
+    if (status == -1 && withdrawing_) {
+        log_error("%s did not end in time: the remaining rules stay", text.c_str());
+        gave_up_ = true;
+    } else if (status != 0 && status != -1) {
         log_error("%s failed: %s", text.c_str(), describe_status(status).c_str());
     }
+}
+
+void RuleSetter::withdraw(ChildRunner& runner) {
+    stop();
+    if (rules_file_mode_ || !targets_.range) {
+        return;
+    }
+    log_debug("Taking back the rules of this run");
+    rule_runner_ = &runner;
+    withdrawing_ = true;
+    reapply(RuleAction::Delete);
 }
 
 void RuleSetter::command_rules(RuleAction action, std::string_view cmd, std::string_view data) {

@@ -92,6 +92,11 @@ class RuleSetter {
     void post_port_range(std::string_view text, std::function<void()> done);
     // Stops the worker and the tracker; what is still queued is dropped.
     void stop();
+    // Stops, then deletes every rule this run put in the chains (the immediate
+    // mode; in the rules-file mode the platform firewall owns them) with
+    // `runner`, which outlives the shutdown signal. A delete that overruns its
+    // time-out leaves the rest in place.
+    void withdraw(ChildRunner& runner);
 
     // The worker's jobs, callable directly by tests while the worker is idle.
     // A range text is kept for a family that comes up later, and applied when it
@@ -145,6 +150,10 @@ class RuleSetter {
     const bool rules_file_mode_;
     const IpMode ip_mode_;
     ChildRunner& runner_;
+    // Runs the rule commands: runner_, or withdraw's once the worker has stopped.
+    ChildRunner* rule_runner_;
+    bool withdrawing_ = false;
+    bool gave_up_ = false;  // a delete overran while withdrawing
 
     mutable std::mutex range_mutex_;
     InterfaceAddresses addresses_;  // flags published after the texts

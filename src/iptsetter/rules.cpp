@@ -35,6 +35,25 @@ Argv rule(Family family, std::string_view table, RuleAction action,
     return words;
 }
 
+constexpr std::size_t kActionWord = 3;
+
+}  // namespace
+
+std::optional<Argv> with_action(Argv rule, RuleAction action) {
+    if (rule.size() <= kActionWord || rule[kActionWord].size() != 2 ||
+        rule[kActionWord][0] != '-') {
+        return std::nullopt;
+    }
+    rule[kActionWord][1] = static_cast<char>(action);
+    return rule;
+}
+
+bool adds_rule(const Argv& rule) {
+    return rule.size() > kActionWord && (rule[kActionWord] == "-I" || rule[kActionWord] == "-A");
+}
+
+namespace {
+
 Argv multiport_snat_rule(Family family, RuleAction action, std::string_view protocol,
                          std::string_view lan, std::string_view ports, std::string_view target) {
     return rule(family, "nat", action,

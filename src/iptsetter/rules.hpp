@@ -25,8 +25,9 @@ struct NatEntry {
     std::string cmd;
 };
 
-// What a rule command does to the POSTROUTING chain: -I, -A or -D.
-enum class RuleAction : char { Insert = 'I', Append = 'A', Delete = 'D' };
+// What a rule command does to the POSTROUTING chain: -I, -A, -D, or -C (is the
+// rule there?).
+enum class RuleAction : char { Insert = 'I', Append = 'A', Delete = 'D', Check = 'C' };
 
 // The SNAT targets and texts that every rule of one accepted range is built from.
 struct RangeTargets {
@@ -109,6 +110,11 @@ std::vector<Argv> entry_rules(const FamilyRules& rules, RuleAction action, std::
 Argv multicast_return_rule(Family family, RuleAction action);
 Argv catch_all_snat_rule(Family family, RuleAction action, std::string_view protocol,
                          std::string_view lan, std::string_view sport, std::string_view target);
+
+// The same rule with another action; nullopt for a command that is no rule.
+std::optional<Argv> with_action(Argv rule, RuleAction action);
+// True for a rule that adds to the chain (-I or -A).
+bool adds_rule(const Argv& rule);
 
 // The persisted NAT configuration: the "dscp-settings" object and one object per
 // entry, in the order given; "name" and "data" are JSON-escaped.

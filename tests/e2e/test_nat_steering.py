@@ -2,10 +2,11 @@
 host reaches the WAN host with the source ports the cloud asked for."""
 
 import itertools
+import signal
 import time
 import unittest
 
-from gateway import LAN_IF, LAN_V6, WAN_IF, WAN_V6, sh
+from gateway import LAN_IF, LAN_V6, WAN_IF, WAN_V6, Proxy, sh
 from netfilter import (CONSOLE, CONSOLE6, DEVICE, EXCHANGE_TIMEOUT, GAME, GATEWAY, NEWEST_FIRST, OLDEST_FIRST, OTHER,
                        V4, V6, NatTest, chain, conntrack_calls, firewall_restarts, rules)
 
@@ -95,6 +96,47 @@ class Steering(NatTest):
             time.sleep(0.05)
         self.assertRules(game)  # and IPv4 issued again, not doubled
         self.assertSource(self.net.send("udp", OTHER["v6"], 3074), GATEWAY["v6"])
+
+
+def tables():
+    return [chain(family, table) for family in ("v4", "v6") for table in ("nat", "mangle")]
+
+
+def ours():
+    return [rule for rule in chain("v4") if "MASQUERADE" not in rule]
+
+
+class LeftAsFound(NatTest):
+    """The immediate mode takes back its rules when it ends, and never doubles one
+    that an earlier run left behind; rules of others stay."""
+
+    def run_once(self, ending):
+        client = self.start_client()
+        self.set_range("5000-5010")
+        self.run_array(client, [GAME, CONSOLE, CONSOLE6])
+        self.assertEqual(ours(), rules(V4, NEWEST_FIRST))  # never doubled
+        if ending == "term":
+            self.stop_client(client)
+        elif ending == "kill":
+            client.stop(signal.SIGKILL)
+        else:  # the proxy goes
+            self.proxy.close()
+            Proxy.send({"lld_config": {"port_range": "5000-5010"}})
+            self.assertEqual(client.wait_exit(), 0)
+            self.proxy = Proxy()
+
+    def test_start_stop_cycles_leave_the_tables_as_found(self):
+        sh("iptables", "-t", "nat", "-A", "POSTROUTING", "-o", WAN_IF, "-j", "MASQUERADE")
+        found = tables()
+        for endings, left in ((["term", "term"], found), (["proxy gone"], found),
+                              (["kill"], None), (["kill", "term"], found)):
+            with self.subTest(endings=endings):
+                for ending in endings:
+                    self.run_once(ending)
+                if left is None:  # a killed client's rules stay
+                    self.assertEqual(ours(), rules(V4, NEWEST_FIRST))
+                else:
+                    self.assertEqual(tables(), left)
 
 
 if __name__ == "__main__":

@@ -19,43 +19,61 @@ def incorrect(why):
 
 
 class Startup(GatewayTest):
-    def expect_failure(self, *messages, args=None):
-        """Exit status 255, each message a whole log line, nothing published."""
+    def expect_failure(self, *messages, args=None, cause=None):
+        """Exit status 255, each message a whole log line, one line naming the cause
+        for the operator, nothing published."""
         client = self.start(args=args)
         self.assertEqual(client.wait_exit(), 255)
         lines = [log_text(line).rstrip() for line in client.output()]
         for message in messages:
             self.assertIn(message, lines)
+        told = [line for line in lines if line.startswith("lld-client: ")]
+        self.assertEqual(len(told), 1, lines)
+        self.assertIn(cause or "", told[0])
         self.proxy.expect_silence(0.2)
 
     def test_options_and_configuration_that_end_the_start(self):
-        cases = [  # (arguments, configuration: an object or a text, log lines)
-            ([], BASE_CONFIG, [ERR + "require LAN interface name -ifl name"]),
-            (["-ifl", LAN_IF], BASE_CONFIG, [ERR + "require WAN interface name -ifw name"]),
+        cases = [  # (arguments, configuration: an object or a text, log lines, the cause told)
+            ([], BASE_CONFIG, [ERR + "require LAN interface name -ifl name"], "missing option -ifl"),
+            (["-ifl", LAN_IF], BASE_CONFIG, [ERR + "require WAN interface name -ifw name"], "-ifw"),
             (["-ifw", WAN_IF, "-ifl", LAN_IF], BASE_CONFIG,
-             [ERR + "specify non volatile directory for storage -nvdir name"]),
-            (["-nvdir", NV_DIR, "x", "-ifw", WAN_IF, "-ifl", LAN_IF, "-config"], BASE_CONFIG,
-             [ERR + "specify existing configuration file -config name"]),
+             [ERR + "specify non volatile directory for storage -nvdir name"], "-nvdir"),
+            (["-nvdir", NV_DIR, "-ifw", WAN_IF, "-ifl", LAN_IF, "-config"], BASE_CONFIG,
+             [ERR + "option -config needs a value"], "option -config needs a value"),
+            (client_args() + ["x"], BASE_CONFIG, [ERR + "unknown option x"], "unknown option x"),
+            (client_args() + ["--ifl", LAN_IF], BASE_CONFIG, [], "unknown option --ifl"),
             (client_args("/tmp/nope.json"), BASE_CONFIG,
-             [ERR + "File /tmp/nope.json not found", UNREADABLE + "/tmp/nope.json"]),
-            (None, "", ["[ZEZ-UDERED] [DBG] confiLen = 0", UNREADABLE + CONFIG_PATH]),
-            (None, '{"broker_url": "x",', [UNREADABLE + CONFIG_PATH]),
+             [ERR + "File /tmp/nope.json not found", UNREADABLE + "/tmp/nope.json"],
+             "configuration file /tmp/nope.json: not found"),
+            (None, "", ["[ZEZ-UDERED] [DBG] confiLen = 0", UNREADABLE + CONFIG_PATH], ": empty"),
+            (None, '{"broker_url": "x",', [UNREADABLE + CONFIG_PATH], ": not JSON"),
             (None, dict(BASE_CONFIG, broker_port="8883"),
-             incorrect('"broker_port" is missing or not a non-zero number')),
-            (None, dict(BASE_CONFIG, broker_port=0), INCORRECT),
+             incorrect('"broker_port" is missing or not a non-zero number'), '"broker_port"'),
+            (None, dict(BASE_CONFIG, broker_port=0), INCORRECT, '"broker_port"'),
             (None, {k: v for k, v in BASE_CONFIG.items() if k != "password"},
-             incorrect('the text "password" is missing')),
-            (None, dict(BASE_CONFIG, device_id=12), incorrect('the text "device_id" is missing')),
+             incorrect('the text "password" is missing'), '"password"'),
+            (None, dict(BASE_CONFIG, device_id=12), incorrect('the text "device_id" is missing'),
+             '"device_id"'),
             # Never waited on, nor read whole when it is far too large.
-            (client_args("/tmp/fifo"), BASE_CONFIG, [ERR + "/tmp/fifo is not a regular file"]),
-            (client_args("/tmp"), BASE_CONFIG, [ERR + "/tmp is not a regular file"]),
-            (None, " " * 70000, [ERR + CONFIG_PATH + " is larger than 65536 bytes"]),
+            (client_args("/tmp/fifo"), BASE_CONFIG, [ERR + "/tmp/fifo is not a regular file"],
+             "/tmp/fifo: not a regular file"),
+            (client_args("/tmp"), BASE_CONFIG, [ERR + "/tmp is not a regular file"], "/tmp: not"),
+            (None, " " * 70000, [ERR + CONFIG_PATH + " is larger than 65536 bytes"], "larger than"),
         ]
         os.mkfifo("/tmp/fifo")
-        for args, config, messages in cases:
+        for args, config, messages, cause in cases:
             with self.subTest(args=args, config=config):
                 write_config(config, text=config if isinstance(config, str) else None)
-                self.expect_failure(*messages, args=args)
+                self.expect_failure(*messages, args=args, cause=cause)
+
+    def test_help_and_version(self):
+        for args, start in ((["--help"], "Usage: lld-client -ifl"), (["-h"], "Usage: lld-client -ifl"),
+                            (client_args() + ["--version"], "Ondrel ZEZ Udered, version:1.0.0")):
+            with self.subTest(args=args):
+                client = self.start(args=args)
+                self.assertEqual(client.wait_exit(), 0)
+                self.assertTrue(client.output()[0].startswith(start), client.output())
+        self.proxy.expect_silence(0.2)
 
     def test_no_mac_anywhere_and_no_proxy_link(self):
         reset_platform(cm_mac=None)
@@ -77,7 +95,9 @@ class Startup(GatewayTest):
             with self.subTest(debug=debug):
                 client = self.start(args=["-ifl", LAN_IF], debug=debug)
                 self.assertEqual(client.wait_exit(), 255)
-                self.assertEqual([log_text(line) for line in client.output()], lines)
+                told = [line for line in client.output() if line.startswith("lld-client: ")]
+                logged = [log_text(line) for line in client.output() if line not in told]
+                self.assertEqual((logged, len(told)), (lines, 1))  # the operator is told at any level
 
     def test_starts_that_register(self):
         # Keys in any letter case; without ha_IV and device_mode.
