@@ -23,7 +23,7 @@ done
 mount -t tmpfs -o mode=1777 tmpfs /tmp
 for i in "${!fds[@]}"; do
     mkdir "${held[$i]}"
-    mount --no-canonicalize --bind "/proc/self/fd/${fds[$i]}" "${held[$i]}"
+    mount --no-canonicalize --rbind "/proc/self/fd/${fds[$i]}" "${held[$i]}"
 done
 mkdir -p /etc/atom
 mount -t tmpfs tmpfs /etc/atom

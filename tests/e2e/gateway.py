@@ -68,7 +68,7 @@ def private_tmp(*keep):
     sh("mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp")
     for top, fd in held:
         os.mkdir(top)
-        subprocess.run(["mount", "--no-canonicalize", "--bind", "/proc/self/fd/%d" % fd, top],
+        subprocess.run(["mount", "--no-canonicalize", "--rbind", "/proc/self/fd/%d" % fd, top],
                        pass_fds=(fd,), check=True)
         os.close(fd)
 
