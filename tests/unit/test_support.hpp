@@ -79,10 +79,14 @@ class LogCapture {
 };
 
 // Records each command line (" <limit>" added when the output is read) instead of running
-// it; a prepared answer is printed, cut to the limit as a pipe read would be.
+// it; a prepared answer is printed, cut to the limit as a pipe read would be. Its
+// firewall holds no rule: every check (-C) fails, unrecorded.
 class FakeRunner final : public ChildRunner {
   public:
     ChildResult run(std::span<const std::string> argv, std::size_t limit) override {
+        if (argv.size() > 3 && argv[3] == "-C") {
+            return {1 << 8, {}};
+        }
         std::unique_lock lock{mutex_};
         const std::string line = command_text(argv);
         calls_.push_back(limit > 0 ? line + " <" + std::to_string(limit) : line);
