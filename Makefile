@@ -33,16 +33,16 @@ deps:
 	fi
 
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) --log-level=WARNING -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 $(BUILD_ASAN)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DLLD_SANITIZE=address,undefined
+	cmake -S . -B $(BUILD_ASAN) --log-level=WARNING -DCMAKE_BUILD_TYPE=Debug -DLLD_SANITIZE=address,undefined
 
 $(BUILD_TSAN)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLLD_SANITIZE=thread
+	cmake -S . -B $(BUILD_TSAN) --log-level=WARNING -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLLD_SANITIZE=thread
 
 $(BUILD_FUZZ)/CMakeCache.txt:
-	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLLD_FUZZ=ON
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) --log-level=WARNING -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLLD_FUZZ=ON
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -87,10 +87,23 @@ fuzz: build-fuzz
 	  grep -E '^(#[0-9]+.*DONE|Done)' $$log; \
 	done
 
+# The daemons, their systemd units, init scripts and option files, the man pages
+# and the example configuration under PREFIX, staged below DESTDIR when given
+# (packaging/). An option file that is already installed is kept.
+PREFIX  ?= /usr/local
+DESTDIR ?=
+.PHONY: install
+install: build
+	DESTDIR='$(if $(DESTDIR),$(abspath $(DESTDIR)))' cmake --install $(BUILD) --prefix '$(PREFIX)'
+
 # The client on a simulated gateway, in private namespaces: the host's firewall
 # and /tmp are never touched.
-demo: build
-	unshare --mount --net --propagation private tools/demo.sh $(BUILD)
+# Builds quietly only what the demo runs (the log stays in the build tree).
+demo: deps $(BUILD)/CMakeCache.txt
+	@echo "building lld-client, lld-proxy, the stand-ins and the reflector ($(BUILD)/demo-build.log)"
+	@cmake --build $(BUILD) -j $(JOBS) --target lld-client lld-proxy lld_platform reflector \
+	    >$(BUILD)/demo-build.log 2>&1 || { tail -n 40 $(BUILD)/demo-build.log; exit 1; }
+	@unshare --mount --net --propagation private tools/demo.sh $(BUILD)
 
 # Speed targets, each measured against a baseline in the same run.
 bench: EXTRA_PACKAGES = $(BENCH_PACKAGES)

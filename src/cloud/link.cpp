@@ -9,10 +9,10 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 #include "common/json.hpp"
 #include "common/log.hpp"
+#include "common/unix_socket.hpp"
 
 namespace lld {
 namespace {
@@ -20,34 +20,6 @@ namespace {
 constexpr std::size_t kTopicMax = 63;
 constexpr std::string_view kTopicNames[] = {"status", "config", "metrics", "registration",
                                             "events"};
-
-constexpr std::int64_t kComplaintGapNs = 10'000'000'000;
-
-std::int64_t monotonic_ns() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-const char* kind_of(mode_t mode) {
-    if (S_ISSOCK(mode)) {
-        return "a socket";
-    }
-    if (S_ISDIR(mode)) {
-        return "a directory";
-    }
-    if (S_ISLNK(mode)) {
-        return "a symbolic link";
-    }
-    return S_ISREG(mode) ? "a file" : "something else";
-}
-
-sockaddr_un unix_address(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    return address;
-}
 
 }  // namespace
 
@@ -104,12 +76,17 @@ std::unique_ptr<ProxyLink> ProxyLink::open(std::string_view device_id, uid_t pro
         // Only a socket of ours is what an earlier run left; anything else is not ours to remove.
         if (!S_ISSOCK(there.st_mode) || there.st_uid != ::geteuid()) {
             log_error("%s is taken by %s of uid %u: not replaced", own_path.c_str(),
-                      kind_of(there.st_mode), static_cast<unsigned>(there.st_uid));
+                      file_kind(there.st_mode), static_cast<unsigned>(there.st_uid));
             return nullptr;
         }
         ::unlink(own_path.c_str());
     }
-    const sockaddr_un own = unix_address(own_path);
+    const auto own_address = unix_address(own_path);
+    if (!own_address || !unix_address(proxy_path)) {
+        log_error("Socket path too long: %s or %s", own_path.c_str(), proxy_path.c_str());
+        return nullptr;
+    }
+    const sockaddr_un& own = *own_address;
     // Start-up has no other thread yet: the mask holds for this one file only.
     const mode_t mask = ::umask(0177);
     const int bound = ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&own), sizeof own);
@@ -156,33 +133,23 @@ std::optional<Datagram> ProxyLink::receive() {
     }
     // One byte stays free; a longer datagram is cut to what fits.
     iovec io{buffer_.data(), buffer_.size() - 1};
-    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(ucred))> control{};
+    CredentialsSpace control;
     msghdr message{};
     message.msg_iov = &io;
     message.msg_iovlen = 1;
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
+    message.msg_control = control.bytes.data();
+    message.msg_controllen = control.bytes.size();
     const ssize_t got = ::recvmsg(socket, &message, MSG_DONTWAIT);
     if (got < 0) {
         return std::nullopt;
     }
-    std::optional<ucred> sender;
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
-         header = CMSG_NXTHDR(&message, header)) {
-        if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS &&
-            header->cmsg_len == CMSG_LEN(sizeof(ucred))) {
-            sender.emplace();
-            std::memcpy(&*sender, CMSG_DATA(header), sizeof(ucred));
-        }
-    }
+    const std::optional<ucred> sender = sender_credentials(message);
     if (!sender || sender->uid != proxy_uid_) {
-        ++stranger_.count;
-        if (const std::int64_t now = monotonic_ns(); now - stranger_.last_ns >= kComplaintGapNs) {
-            stranger_.last_ns = now;
+        if (stranger_.count()) {
             log_error(
                 "Dropped %llu datagrams of other users than the proxy's (uid %u) so far; "
                 "the last from uid %d, process %d",
-                static_cast<unsigned long long>(stranger_.count), static_cast<unsigned>(proxy_uid_),
+                static_cast<unsigned long long>(stranger_.total()), static_cast<unsigned>(proxy_uid_),
                 sender ? static_cast<int>(sender->uid) : -1,
                 sender ? static_cast<int>(sender->pid) : -1);
         }
@@ -202,22 +169,21 @@ bool ProxyLink::publish(Topic topic, std::string_view payload) {
             build_datagram(kPublishType, format_topic(topic, device_id_), redact_secrets(payload));
         log_debug("%s Sending %s !!!!!", "net_send_msg", shown.value_or("").c_str());
     }
-    const sockaddr_un proxy = unix_address(proxy_path_);
+    const sockaddr_un proxy = *unix_address(proxy_path_);  // its length checked at the start
     const std::lock_guard lock{send_mutex_};
     if (closed()) {
         return false;
     }
     // What another user put at the proxy's path gets nothing; the proxy may come back.
+    // The proxy hands its socket to the client's user when that is another.
     struct stat there {};
     if (::lstat(proxy_path_.c_str(), &there) == 0 &&
-        (!S_ISSOCK(there.st_mode) || there.st_uid != proxy_uid_)) {
-        ++squatter_.count;
-        if (const std::int64_t now = monotonic_ns(); now - squatter_.last_ns >= kComplaintGapNs) {
-            squatter_.last_ns = now;
+        (!S_ISSOCK(there.st_mode) || (there.st_uid != proxy_uid_ && there.st_uid != ::geteuid()))) {
+        if (squatter_.count()) {
             log_error("%s is %s of uid %u, not the proxy's (uid %u): %llu datagrams not sent",
-                      proxy_path_.c_str(), kind_of(there.st_mode),
+                      proxy_path_.c_str(), file_kind(there.st_mode),
                       static_cast<unsigned>(there.st_uid), static_cast<unsigned>(proxy_uid_),
-                      static_cast<unsigned long long>(squatter_.count));
+                      static_cast<unsigned long long>(squatter_.total()));
         }
         return false;
     }

@@ -16,6 +16,7 @@
 
 #include "common/fd.hpp"
 #include "common/publisher.hpp"
+#include "common/unix_socket.hpp"
 
 namespace lld {
 
@@ -80,11 +81,7 @@ class ProxyLink final : public Publisher {
     uid_t proxy_uid_;
     std::string proxy_path_;
     std::vector<char> buffer_;
-    // Complaints about strangers, at most one line in kComplaintGap each.
-    struct Complaint {
-        std::uint64_t count = 0;
-        std::int64_t last_ns = 0;
-    };
+    // Complaints about strangers, at most one line in a while each.
     Complaint stranger_;  // main thread
     Complaint squatter_;  // under send_mutex_
 };

@@ -1,0 +1,43 @@
+// What the client and the proxy share about their Unix datagram sockets: the
+// address of a path, what else may sit at that path, the sender's credentials,
+// and complaint lines that stay few however often a peer misbehaves.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace lld {
+
+// nullopt for a path too long for a socket address.
+std::optional<sockaddr_un> unix_address(std::string_view path);
+
+// What a file's type is, for a log line: "a socket", "a directory", ...
+const char* file_kind(mode_t mode);
+
+// Room for the credentials that SO_PASSCRED adds to each datagram.
+struct alignas(cmsghdr) CredentialsSpace {
+    std::array<char, CMSG_SPACE(sizeof(ucred))> bytes{};
+};
+// The sender of a received message, when the kernel named it.
+std::optional<ucred> sender_credentials(msghdr& message);
+
+// At most one complaint line in kGapNs for a kind of trouble that may repeat.
+class Complaint {
+  public:
+    static constexpr std::int64_t kGapNs = 10'000'000'000;
+    // Counts one more; true when a line is due now.
+    bool count();
+    std::uint64_t total() const { return total_; }
+
+  private:
+    std::uint64_t total_ = 0;
+    std::int64_t last_ns_ = -kGapNs;
+};
+
+}  // namespace lld
