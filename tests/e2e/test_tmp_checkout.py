@@ -26,8 +26,11 @@ class CheckoutUnderTmp(unittest.TestCase):
             (top / name).mkdir()
             subprocess.run(["mount", "--bind", real, str(top / name)], check=True)
             self.addCleanup(subprocess.run, ["umount", "-l", str(top / name)])
+        # The client's run path names the real build, which a bed may hide when it
+        # lives under /tmp too: the copy's own library directory stands in.
         env = dict(os.environ, PYTHONPATH=str(top / "checkout/tests/e2e"),
-                   LLD_CLIENT=str(top / "build/src/lld-client"), LLD_PLATFORM_BIN=str(top / "build/platform/bin"))
+                   LLD_CLIENT=str(top / "build/src/lld-client"), LLD_PLATFORM_BIN=str(top / "build/platform/bin"),
+                   LD_LIBRARY_PATH=str(top / "build/platform/lib"))
         for bed, command in BED.items():
             with self.subTest(bed=bed):
                 done = subprocess.run(["unshare", "--mount", "--net", "--propagation", "private"]
