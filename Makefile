@@ -5,6 +5,8 @@ BUILD      ?= build
 BUILD_ASAN ?= build-asan
 BUILD_TSAN ?= build-tsan
 BUILD_FUZZ ?= build-fuzz
+BUILD_ARMHF ?= build-armhf
+BUILD_ARM64 ?= build-arm64
 JOBS       ?= $(shell nproc)
 # `make fuzz`: seconds per fuzz target.
 FUZZ_SECONDS ?= 60
@@ -15,11 +17,23 @@ PACKAGES = cmake make g++ pkg-config libcjson-dev libssl-dev zlib1g-dev \
            libgtest-dev libgmock-dev python3 iproute2 util-linux socat openssl gzip \
            iptables clang-tidy clang libclang-rt-14-dev \
            libmosquitto-dev mosquitto mosquitto-clients gnuplot-nox
+# Only for `make test-cross`: Debian's cross compilers, the target's libraries
+# (multiarch) and qemu-user, which runs what they build.
+CROSS_ARCHS = armhf arm64
+CROSS_LIBS = libcjson-dev libssl-dev zlib1g-dev libmosquitto-dev libgtest-dev libgmock-dev
+CROSS_PACKAGES = qemu-user $(foreach a,$(CROSS_ARCHS),crossbuild-essential-$(a) $(CROSS_LIBS:%=%:$(a)))
 # Only for `make bench`: the latency-probe benchmarks compare with irtt and
-# read the wire with tcpdump.
-BENCH_PACKAGES = irtt tcpdump
+# read the wire with tcpdump; the budget's sizes need readelf (binutils).
+BENCH_PACKAGES = irtt tcpdump binutils
+# `make bench`: the revision whose build the budget shows beside this one's, and
+# the cross builds whose sizes it shows (used when they exist and link the
+# runtime as $(BUILD) does; otherwise built under $(BUILD)/bench-<arch> with the
+# toolchain file, when there is one and its compiler).
+BENCH_BASELINE ?= 05f1ab2
+BENCH_CROSS ?= armhf:$(or $(BUILD_ARMHF),build-armhf) arm64:$(or $(BUILD_ARM64),build-arm64)
 
-.PHONY: all deps build build-asan build-tsan build-fuzz test lint demo bench fuzz clean format
+.PHONY: all deps build build-asan build-tsan build-fuzz test lint demo bench fuzz clean format \
+        deps-cross build-armhf build-arm64 test-cross
 
 all: build
 
@@ -44,6 +58,17 @@ $(BUILD_TSAN)/CMakeCache.txt:
 $(BUILD_FUZZ)/CMakeCache.txt:
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) --log-level=WARNING -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLLD_FUZZ=ON
 
+# A cross build takes its toolchain file from cmake/ and, for its smoke test, the
+# stand-ins and the reflector of the native build.
+cross_configure = cmake -S . -B $(@D) --log-level=WARNING -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(1).cmake -DLLD_HOST_BUILD_DIR=$(abspath $(BUILD))
+
+$(BUILD_ARMHF)/CMakeCache.txt:
+	$(call cross_configure,armhf)
+
+$(BUILD_ARM64)/CMakeCache.txt:
+	$(call cross_configure,arm64)
+
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -57,6 +82,26 @@ build-tsan: deps $(BUILD_TSAN)/CMakeCache.txt
 build-fuzz: deps $(BUILD_FUZZ)/CMakeCache.txt
 	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target $(FUZZ_TARGETS:%=fuzz_%)
 
+# The target's architectures first: apt-get then finds their packages.
+deps-cross:
+	@for a in $(CROSS_ARCHS); do \
+	  dpkg --print-foreign-architectures | grep -qx $$a || { echo "adding architecture $$a"; dpkg --add-architecture $$a; }; \
+	done
+	@$(MAKE) --no-print-directory deps PACKAGES='$(CROSS_PACKAGES)'
+
+build-armhf: deps-cross $(BUILD_ARMHF)/CMakeCache.txt
+	cmake --build $(BUILD_ARMHF) -j $(JOBS)
+
+build-arm64: deps-cross $(BUILD_ARM64)/CMakeCache.txt
+	cmake --build $(BUILD_ARM64) -j $(JOBS)
+
+# Both cross builds, their unit tests and their smoke test (the client under
+# qemu in the namespace bed, beside the native build's stand-ins and reflector).
+test-cross: deps deps-cross $(BUILD)/CMakeCache.txt build-armhf build-arm64
+	cmake --build $(BUILD) -j $(JOBS) --target lld_platform reflector
+	cd $(BUILD_ARMHF) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD_ARM64) && ctest --output-on-failure -j $(JOBS)
+
 # The naming convention (.clang-tidy) over every C++ source of the project.
 lint: build
 	@files=$$(find $(CURDIR)/src $(CURDIR)/platform $(CURDIR)/bench $(CURDIR)/tests -name '*.cpp'); \
@@ -66,12 +111,13 @@ lint: build
 
 # The naming check, then the whole suite over a normal build, an
 # AddressSanitizer + UBSan build and a ThreadSanitizer build, and a few seconds
-# of each fuzz target from its seeds.
+# of each fuzz target from its seeds; then the cross builds (test-cross).
 test: lint build build-asan build-tsan build-fuzz
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD_TSAN) && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD_FUZZ) && ctest --output-on-failure -j $(JOBS) -L fuzz
+	$(MAKE) --no-print-directory test-cross
 
 # Each fuzz target for FUZZ_SECONDS over a copy of its seeds in the build tree,
 # which keeps what earlier runs found; a crash stops here with its input saved
@@ -105,13 +151,15 @@ demo: deps $(BUILD)/CMakeCache.txt
 	    >$(BUILD)/demo-build.log 2>&1 || { tail -n 40 $(BUILD)/demo-build.log; exit 1; }
 	@unshare --mount --net --propagation private tools/demo.sh $(BUILD)
 
-# Speed targets, each measured against a baseline in the same run.
+# Speed targets, each measured against a baseline in the same run, and the
+# budget table: sizes, memory, threads, wake-ups, CPU, probe timing, children.
 bench: EXTRA_PACKAGES = $(BENCH_PACKAGES)
 bench: build
-	unshare --mount --net --propagation private bench/run.sh $(BUILD)
+	@bench/prepare.sh $(BUILD) $(BENCH_BASELINE) $(JOBS) $(BENCH_CROSS)
+	unshare --mount --net --propagation private bench/run.sh $(BUILD) $(BENCH_BASELINE)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) $(BUILD_ARMHF) $(BUILD_ARM64)

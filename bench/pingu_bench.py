@@ -8,14 +8,18 @@ WAN host 198.51.100.20, which lives in the network namespace of WAN_HOST_PID.
 
   1. Schedule precision: lateness of each send behind its absolute deadline at a
      10 ms interval, from the kernel receive time stamps at the reflector, for the
-     client's user probe, a bare timerfd loop (bench/timer_loop) and irtt.
+     client's user probe, a bare timerfd loop (bench/timer_loop) and irtt. In
+     each round the client and the loop run side by side, half an interval out
+     of step, and irtt in turn with them; the target is judged on the median of
+     the rounds' p99 ratios (client to loop), with their range beside it.
   2. Measurement overhead: reported round trip minus the round trip seen by a
      capture on wan0, for the same datagrams, for the client and for irtt.
-  3. Footprint: CPU time and resident memory of the client running 32 monitor
-     probes, against 32 irtt clients at the same interval.
+  3. Footprint: CPU time and memory (USS, PSS) of the client running 32 monitor
+     probes, against 32 irtt clients at the same interval (and the client of a
+     baseline build, when given).
 
 usage: pingu_bench.py BUILD_DIR WAN_HOST_PID [--seconds S] [--rounds N] [--warmup S]
-                      [--window S] [--probes N]
+                      [--window S] [--probes N] [--baseline BUILD_DIR] [--out JSON]
 """
 
 import argparse
@@ -25,6 +29,7 @@ import os
 import select
 import signal
 import socket
+import statistics
 import struct
 import subprocess
 import sys
@@ -38,7 +43,7 @@ IRTT_PORT = 2112
 INTERVAL_MS = 10
 INTERVAL_NS = INTERVAL_MS * 1_000_000
 CLASSIC_PORTS = range(10100, 10111)  # 10100 + the port rotation (classifier 5000-5010)
-LOOP_PORT = 10100
+LOOP_PORT = 10200  # never one of the client's
 PROBES = 32
 DATAGRAM = 76
 IRTT_MAGIC = b"\x14\xa7\x5b"
@@ -337,12 +342,21 @@ def cpu_seconds(pid):
 
 
 def status(pid):
+    """KiB from /proc/<pid>/status, and USS and PSS from its smaps_rollup."""
     values = {}
     with open("/proc/%d/status" % pid) as f:
         for line in f:
             key, _, value = line.partition(":")
             if key in ("VmRSS", "VmHWM", "VmSize", "RssAnon", "RssFile", "Threads"):
                 values[key] = int(value.split()[0])
+    rollup = {}
+    with open("/proc/%d/smaps_rollup" % pid) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) >= 2 and parts[1].isdigit():
+                rollup[parts[0].rstrip(":")] = int(parts[1])
+    values["USS"] = rollup["Private_Clean"] + rollup["Private_Dirty"]
+    values["PSS"] = rollup["Pss"]
     return values
 
 
@@ -371,57 +385,59 @@ def thread_stacks(pid):
 
 # --- the runs -------------------------------------------------------------------
 
-def run_timer_loop(procs, build, seconds, name):
-    reflector = Reflector(procs, build, name, seconds + 30)
-    captures = [Capture(procs, name + "-gw", "wan0"), Capture(procs, name + "-wan", "wan0p", True)]
-    own = "/tmp/bench-%s.own" % name
-    loop = procs.start([os.path.join(build, "bench", "timer_loop"), WAN_HOST,
-                        str(REFLECTOR_PORT), str(INTERVAL_MS), str(seconds), str(LOOP_PORT), own],
-                       stdout=subprocess.DEVNULL)
-    loop.wait(seconds + 30)
-    procs.stop(loop)
-    time.sleep(CAPTURE_SETTLE)
-    wan = captures[1].stop()
-    captures[0].stop()
-    records = reflector.stop()
-    if loop.returncode != 0:
-        raise RuntimeError("timer_loop failed")
-    with open(own) as f:
-        own_view = [int(line) / 1000 for line in f]
-    return {
-        "reflector": {seq: ts for port, seq, ts, length in records
-                      if port == LOOP_PORT and length == DATAGRAM},
-        "capture": {le32(p.payload, 0): p.ts for p in wan
-                    if p.dport == REFLECTOR_PORT and p.sport == LOOP_PORT and p.length == DATAGRAM},
-        "own": own_view,
-        "dropped": sum(c.dropped for c in captures),
-    }
-
-
-def run_client_probe(procs, build, seconds, session, name):
-    """One user probe of `seconds` on a running client."""
+def run_pair(procs, build, seconds, session, name):
+    """One user probe of `seconds` on a running client and, at the same time, the
+    bare timerfd loop half an interval out of step with it, both to one reflector:
+    whatever else the machine does in that time falls on both alike."""
     reflector = Reflector(procs, build, name, seconds + 30)
     captures = [Capture(procs, name + "-gw", "wan0"), Capture(procs, name + "-wan", "wan0p", True)]
     mark = session.mark()
     session.send({"user_pingu": {"command": "start", "reflector_url": WAN_HOST,
                                  "reflector_port": REFLECTOR_PORT, "refresh_period": 1,
                                  "interval": INTERVAL_MS, "duration": seconds}})
+    # The probe publishes "started" as its timers start: the loop starts half an
+    # interval after one of the probe's deadlines, so that they never wake together.
+    if session.wait_for(lambda m: m.get("user_pingu_state") == "started", 10, mark) is None:
+        raise RuntimeError("the user probe did not start; client output:\n" + session.output())
+    started = next(t for t, m in session.messages[mark:]
+                   if isinstance(m, dict) and m.get("user_pingu_state") == "started")
+    interval = INTERVAL_MS / 1000
+    time.sleep(interval - (time.monotonic() - started - interval / 2) % interval)
+    own = "/tmp/bench-%s.own" % name
+    loop = procs.start([os.path.join(build, "bench", "timer_loop"), WAN_HOST,
+                        str(REFLECTOR_PORT), str(INTERVAL_MS), str(seconds), str(LOOP_PORT), own],
+                       stdout=subprocess.DEVNULL)
     done = session.wait_for(lambda m: m.get("user_pingu_state") == "completed", seconds + 20,
                             mark)
+    loop.wait(seconds + 30)
+    procs.stop(loop)
     time.sleep(CAPTURE_SETTLE)
     wan = captures[1].stop()
     gw = captures[0].stop()
     records = reflector.stop()
     if done is None:
         raise RuntimeError("the user probe did not complete; client output:\n" + session.output())
+    if loop.returncode != 0:
+        raise RuntimeError("timer_loop failed")
+    with open(own) as f:
+        own_view = [int(line) / 1000 for line in f]
     reports = [r for _, r in session.published("pingu_user", mark)]
     # The datagrams of the classic path: the client sends from 10100 + its port rotation.
     classic = [r for r in records if r[0] in CLASSIC_PORTS and r[3] == DATAGRAM]
     first = {}
-    for _, seq, ts, length in records:
-        if length == DATAGRAM:
+    for port, seq, ts, length in records:
+        if length == DATAGRAM and port != LOOP_PORT:
             first[seq] = min(ts, first.get(seq, ts))
-    return {
+    dropped = sum(c.dropped for c in captures)
+    loop_result = {
+        "reflector": {seq: ts for port, seq, ts, length in records
+                      if port == LOOP_PORT and length == DATAGRAM},
+        "capture": {le32(p.payload, 0): p.ts for p in wan
+                    if p.dport == REFLECTOR_PORT and p.sport == LOOP_PORT and p.length == DATAGRAM},
+        "own": own_view,
+        "dropped": 0,
+    }
+    client_result = {
         "reflector": {seq: ts for _, seq, ts, _ in classic},
         "first": first,
         "capture": {le32(p.payload, 0): p.ts for p in wan
@@ -430,8 +446,9 @@ def run_client_probe(procs, build, seconds, session, name):
         "ports": sorted({r[0] for r in classic}),
         "gw": gw,
         "reports": reports,
-        "dropped": sum(c.dropped for c in captures),
+        "dropped": dropped,
     }
+    return loop_result, client_result
 
 
 def start_irtt_server(procs):
@@ -553,8 +570,7 @@ def run_irtt_footprint(procs, probes, warmup, window):
         for c in clients:
             procs.stop(c)
     return {"cpu": cpu1 - cpu0, "elapsed": t1 - t0, "clients": len(alive),
-            "VmRSS": sum(f["VmRSS"] for f in figures), "VmHWM": sum(f["VmHWM"] for f in figures),
-            "Threads": sum(f["Threads"] for f in figures)}
+            **{key: sum(f[key] for f in figures) for key in ("USS", "PSS", "VmRSS", "Threads")}}
 
 
 # --- the three reports ----------------------------------------------------------
@@ -617,14 +633,49 @@ def report_schedule(seconds, rounds, loops, clients, irtts, failures):
         print("   the same p99 from that capture, for both ways agreeing: lld-client %.0f us,"
               " timerfd loop %.0f us" % same)
     ours, floor, other = (rows.get(n) for n in ("lld-client", "timerfd loop", "irtt"))
+    figures = {"p99": {name: rows[name][1] for name in rows}}
+    # One round's figures are as noisy as the machine was in it: each round's p99
+    # ratio (client and loop ran side by side in time), and their median and range.
+    loop_rounds = {r["round"]: r for r in loops}
+    spread = {}
+    for key, what in (("reflector", "classic path"), ("first", "first datagram of a cycle")):
+        ratios = []
+        for client in clients:
+            loop = loop_rounds.get(client["round"])
+            late, floor_late = lateness_us(client[key]), loop and lateness_us(loop["reflector"])
+            if late and floor_late:
+                ratios.append(ratio(percentile(late, 99), percentile(floor_late, 99)))
+        if ratios:
+            spread[key] = (statistics.median(ratios), min(ratios), max(ratios))
+            print("   per-round p99 ratio to the loop, %s: median %.2f, range %.2f-%.2f (%s)" % (
+                what, *spread[key], " ".join("%.2f" % r for r in ratios)))
+    if "reflector" in spread:
+        figures.update(ratio_median=spread["reflector"][0], ratio_min=spread["reflector"][1],
+                       ratio_max=spread["reflector"][2])
+    if "first" in spread:
+        figures["first_ratio_median"] = spread["first"][0]
+    # irtt runs in turn with the others, not beside them: its rounds' median p99
+    # against the client's.
+    medians = {}
+    for name, runs, key, anchor in (("lld-client", clients, "reflector", "least"),
+                                    ("irtt", irtts, "capture", "first")):
+        values = [percentile(lateness_us(run[key], anchor), 99) for run in runs if run[key]]
+        if values:
+            medians[name] = statistics.median(values)
+    if len(medians) == 2:
+        print("   median of the rounds' p99: lld-client %.0f us, irtt %.0f us" % (
+            medians["lld-client"], medians["irtt"]))
     verdict = ""
     ok = True
-    if ours and floor and other:
-        ok = ours[1] <= 1.2 * floor[1] and ours[1] < other[1]
-        verdict = ": p99 ratio to the loop %.2f, to irtt %.2f -> %s" % (
-            ratio(ours[1], floor[1]), ratio(ours[1], other[1]), met(ok))
-    print("  target: lld-client p99 <= 1.2 x timerfd loop's, and below irtt's" + verdict)
-    return ok
+    if ours and floor and other and "reflector" in spread and len(medians) == 2:
+        ok = spread["reflector"][0] <= 1.2 and medians["lld-client"] < medians["irtt"]
+        verdict = ": median round %.2f (pooled %.2f); to irtt %.2f -> %s" % (
+            spread["reflector"][0], ratio(ours[1], floor[1]),
+            ratio(medians["lld-client"], medians["irtt"]), met(ok))
+    print("  target: lld-client p99 <= 1.2 x timerfd loop's and below irtt's (median rounds)"
+          + verdict)
+    figures["ok"] = ok
+    return figures
 
 
 def client_overhead(clients):
@@ -756,26 +807,31 @@ def report_overhead(clients, irtts, failures):
     return ok
 
 
-def report_footprint(probes, warmup, window, ours, theirs, failures):
+def report_footprint(probes, warmup, window, ours, theirs, failures, before=None):
     print("== footprint (%d probes at %d ms, over %d s after %d s of warm-up)"
           % (probes, INTERVAL_MS, window, warmup))
-    print("                         CPU time   of one core     VmRSS      VmHWM   threads")
+    print("                         CPU time   of one core       USS        PSS      VmRSS   threads")
+    row = "  %-20s %8.2f s   %7.2f %%  %6.2f MiB %6.2f MiB %6.2f MiB   %7d   %s"
+
+    def line(name, figures, memory, note):
+        print(row % (name, figures["cpu"], 100 * figures["cpu"] / figures["elapsed"],
+                     memory["USS"] / 1024, memory["PSS"] / 1024, memory["VmRSS"] / 1024,
+                     memory["Threads"], note))
+
     if ours:
-        s = ours["status"]
-        print("  %-20s %8.2f s   %7.2f %%  %6.2f MiB  %6.2f MiB   %7d   (%d monitor probes,"
-              " refresh 1 s)" % ("lld-client", ours["cpu"], 100 * ours["cpu"] / ours["elapsed"],
-                                 s["VmRSS"] / 1024, s["VmHWM"] / 1024, s["Threads"], probes))
+        line("lld-client", ours, ours["status"], "(%d monitor probes, refresh 1 s)" % probes)
     else:
         print("  %-20s not measured (%s)" % ("lld-client", failures.get("client footprint", "")))
+    if before:
+        line("lld-client before", before, before["status"], "(the baseline build)")
     if theirs:
-        print("  %-20s %8.2f s   %7.2f %%  %6.2f MiB  %6.2f MiB   %7d   (summed, -i %dms -l %d)"
-              % ("%d irtt clients" % theirs["clients"], theirs["cpu"],
-                 100 * theirs["cpu"] / theirs["elapsed"], theirs["VmRSS"] / 1024,
-                 theirs["VmHWM"] / 1024, theirs["Threads"], INTERVAL_MS, DATAGRAM))
+        line("%d irtt clients" % theirs["clients"], theirs, theirs,
+             "(summed, -i %dms -l %d)" % (INTERVAL_MS, DATAGRAM))
     else:
         print("  %-20s not measured (%s)" % ("irtt clients", failures.get("irtt footprint", "")))
-    print("   CPU: utime + stime of /proc/<pid>/stat over the window; memory: /proc/<pid>/status at"
-          " its end.")
+    print("   CPU: utime + stime of /proc/<pid>/stat over the window; memory at its end: USS"
+          " (Private_Clean + Private_Dirty)")
+    print("   and PSS from /proc/<pid>/smaps_rollup, VmRSS from /proc/<pid>/status.")
     ok = True
     if ours:
         idle = ours["idle"]
@@ -796,17 +852,17 @@ def report_footprint(probes, warmup, window, ours, theirs, failures):
                   " %d monitor reports and %d echoes" % (len(common[1]), common[0],
                                                          sum(common[1]), ours["reports"],
                                                          ours["echoed"]))
-        rss_ok = ours["status"]["VmRSS"] <= 8 * 1024
-        verdict = "memory " + met(rss_ok)
-        ok = rss_ok
+        pss_ok = ours["status"]["PSS"] <= 8 * 1024
+        verdict = "memory " + met(pss_ok)
+        ok = pss_ok
         if theirs:
-            cpu_ok = ours["cpu"] <= theirs["cpu"]
+            cpu_ok = ours["cpu"] <= 0.25 * theirs["cpu"]
             ok = ok and cpu_ok
             verdict = "CPU ratio %.2f -> %s; %s" % (ratio(ours["cpu"], theirs["cpu"]),
                                                     met(cpu_ok), verdict)
-        print("  target: lld-client CPU <= the irtt clients', VmRSS <= 8 MiB: " + verdict)
+        print("  target: lld-client CPU <= 0.25 x the irtt clients', PSS <= 8 MiB: " + verdict)
     else:
-        print("  target: lld-client CPU <= the irtt clients', VmRSS <= 8 MiB")
+        print("  target: lld-client CPU <= 0.25 x the irtt clients', PSS <= 8 MiB")
     return ok
 
 
@@ -815,10 +871,12 @@ def main():
     parser.add_argument("build")
     parser.add_argument("wan_host_pid", type=int)
     parser.add_argument("--seconds", type=int, default=10, help="length of one schedule run")
-    parser.add_argument("--rounds", type=int, default=6, help="interleaved schedule rounds")
+    parser.add_argument("--rounds", type=int, default=10, help="schedule rounds")
     parser.add_argument("--warmup", type=int, default=3, help="footprint warm-up, seconds")
     parser.add_argument("--window", type=int, default=20, help="footprint window, seconds")
     parser.add_argument("--probes", type=int, default=PROBES)
+    parser.add_argument("--baseline", help="a build whose client's footprint is shown beside")
+    parser.add_argument("--out", help="a file for the main figures, JSON")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     os.environ["LLD_CLIENT"] = os.path.join(build, "src", "lld-client")
@@ -850,12 +908,16 @@ def main():
     try:
         irtt_server = attempt("irtt", start_irtt_server, procs)
         session = attempt("client", ClientSession)
-        # The three senders take turns, in a different order each round, so that
-        # whatever else the machine does falls on all of them alike.
+        # The client and the loop run side by side, irtt (which needs a reflector of
+        # its own) in turn with them, first or second in alternate rounds.
+        def pair(round_number):
+            if not session:
+                return None
+            loop, client = run_pair(procs, build, args.seconds, session, "pair%d" % round_number)
+            return {"loop": loop, "client": client}
+
         senders = [
-            ("loop", lambda r: run_timer_loop(procs, build, args.seconds, "loop%d" % r)),
-            ("client", lambda r: run_client_probe(procs, build, args.seconds, session,
-                                                  "client%d" % r) if session else None),
+            ("client", pair),
             ("irtt", lambda r: run_irtt(procs, args.seconds, "irtt%d" % r) if irtt_server
              else None),
         ]
@@ -863,13 +925,25 @@ def main():
             shift = round_number % len(senders)
             for name, run in senders[shift:] + senders[:shift]:
                 result = attempt(name, run, round_number)
-                if result:
-                    runs[name].append(result)
+                if not result:
+                    continue
+                for part, figures in (result.items() if name == "client" else [(name, result)]):
+                    figures["round"] = round_number
+                    runs[part].append(figures)
         if session:
             session.close()
             session = None
         results["client footprint"] = attempt("client footprint", run_client_footprint, procs,
                                               build, args.probes, args.warmup, args.window)
+        if args.baseline:
+            own_client = gateway.CLIENT
+            gateway.CLIENT = os.path.join(os.path.abspath(args.baseline), "src", "lld-client")
+            try:
+                results["baseline footprint"] = attempt(
+                    "baseline footprint", run_client_footprint, procs, build, args.probes,
+                    args.warmup, args.window)
+            finally:
+                gateway.CLIENT = own_client
         if irtt_server:
             results["irtt footprint"] = attempt("irtt footprint", run_irtt_footprint, procs,
                                                 args.probes, args.warmup, args.window)
@@ -878,16 +952,25 @@ def main():
             session.close()
         procs.stop_all()
 
-    report_schedule(args.seconds, args.rounds, runs["loop"], runs["client"], runs["irtt"],
-                    failures)
+    figures = report_schedule(args.seconds, args.rounds, runs["loop"], runs["client"],
+                              runs["irtt"], failures)
     print()
     report_overhead(runs["client"], runs["irtt"], failures)
     print()
-    report_footprint(args.probes, args.warmup, args.window, results.get("client footprint"),
-                     results.get("irtt footprint"), failures)
+    ours, theirs = results.get("client footprint"), results.get("irtt footprint")
+    report_footprint(args.probes, args.warmup, args.window, ours, theirs, failures,
+                     results.get("baseline footprint"))
+    if ours and theirs:
+        figures["cpu_ratio"] = ratio(ours["cpu"], theirs["cpu"])
+        if results.get("baseline footprint"):
+            figures["cpu_ratio_baseline"] = ratio(results["baseline footprint"]["cpu"],
+                                                  theirs["cpu"])
     dropped = sum(r["dropped"] for name in runs for r in runs[name])
     if dropped:
         print("   (the captures lost %d packets)" % dropped)
+    if args.out:
+        with open(args.out, "w") as f:
+            json.dump(figures, f)
     return 1 if failures else 0
 
 

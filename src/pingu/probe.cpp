@@ -1,8 +1,9 @@
 #include "pingu/probe.hpp"
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/time.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/fd.hpp"
 #include "common/log.hpp"
 #include "pingu/report.hpp"
 #include "pingu/schedule.hpp"
@@ -20,6 +22,46 @@ namespace {
 
 constexpr int kWaitTimeoutMs = 10000;
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+// What a wake-up found ready, one bit for each member of the wait set.
+constexpr unsigned kWakeStop = 1U << 0;
+constexpr unsigned kWakeInterval = 1U << 1;
+constexpr unsigned kWakeRefresh = 1U << 2;
+constexpr unsigned kWakeDuration = 1U << 3;
+
+// The probe thread's wait set, registered once (epoll): a wake-up costs the one
+// wait queue of the set, not one for each descriptor as poll would.
+class WaitSet {
+  public:
+    WaitSet() : fd_{::epoll_create1(EPOLL_CLOEXEC)} {}
+
+    // False (errno set) when the set or the member can't be had.
+    bool add(int fd, unsigned bit) {
+        epoll_event member{};
+        member.events = EPOLLIN;
+        member.data.u32 = bit;
+        return fd_ && ::epoll_ctl(fd_.get(), EPOLL_CTL_ADD, fd, &member) == 0;
+    }
+
+    // The bits of the members that are readable, once one is or the time-out
+    // passed (0); -1 with errno on failure.
+    int wait(int timeout_ms) {
+        std::array<epoll_event, 4> ready{};
+        const int count =
+            ::epoll_wait(fd_.get(), ready.data(), static_cast<int>(ready.size()), timeout_ms);
+        if (count < 0) {
+            return -1;
+        }
+        unsigned bits = 0;
+        for (int i = 0; i < count; ++i) {
+            bits |= ready[static_cast<std::size_t>(i)].data.u32;
+        }
+        return static_cast<int>(bits);
+    }
+
+  private:
+    UniqueFd fd_;
+};
 
 struct ProbeRun {
     explicit ProbeRun(const ProbeRequest& request)
@@ -43,20 +85,24 @@ std::int64_t monotonic_ns() {
     return static_cast<std::int64_t>(now.tv_sec) * kNanosPerSecond + now.tv_nsec;
 }
 
+// One cycle's datagram, sent on every path before anything else is done (the
+// bookkeeping waits until all are out); each path's copy carries the cycle's one
+// wall-clock send time. Odd cycles go out first on the low-latency path, even
+// ones on the classic path.
 void send_cycle(ProbeRun& run, const ProbeNetwork& network) {
     ++run.seq;
     timeval now{};
     ::gettimeofday(&now, nullptr);
-    const std::int64_t sent_ns = monotonic_ns();
     write_probe_header(run.datagram, run.seq, static_cast<std::uint32_t>(now.tv_sec),
                        static_cast<std::uint32_t>(now.tv_usec));
-    // Odd cycles go out first on the low-latency path, even ones on the classic path.
-    std::vector<ProbePath*> order{&run.paths[0]};
+    std::array<ProbePath*, 2> order{&run.paths[0], nullptr};
     if (run.paths.size() > 1) {
         order = {&run.paths[run.seq % 2], &run.paths[1 - run.seq % 2]};
     }
     for (ProbePath* path : order) {
-        path->sent(run.seq, sent_ns);
+        if (path == nullptr) {
+            break;
+        }
         const ssize_t sent =
             ::sendto(path->fd.get(), run.datagram.data(), run.datagram.size(), 0,
                      reinterpret_cast<const sockaddr*>(&path->remote), path->remote_length);
@@ -64,6 +110,10 @@ void send_cycle(ProbeRun& run, const ProbeNetwork& network) {
             log_debug("....sendto result %d ---> %d-%d,proto=%d ...", static_cast<int>(sent),
                       network.up(Family::V4) ? 1 : 0, network.up(Family::V6) ? 1 : 0, path->family);
         }
+    }
+    const std::int64_t sent_ns = monotonic_ns();
+    for (ProbePath& path : run.paths) {
+        path.sent(run.seq, sent_ns);
     }
 }
 
@@ -88,10 +138,23 @@ void report(const ProbeRequest& request, ProbeRun& run, const ProbeNetwork& netw
     }
 }
 
-// Reads a timer's expiry; an error is logged under the timer's name.
-void consume(ProbeTimer& timer, const ProbeRequest& request, const char* what) {
-    if (!timer.consume()) {
+// Reads how many of a timer's deadlines passed; nothing to read is logged under
+// the timer's name.
+std::uint64_t consume(ProbeTimer& timer, const ProbeRequest& request, const char* what) {
+    const std::uint64_t count = timer.consume();
+    if (count == 0) {
         log_error("PINGU_THREAD '%s' %s error %d", printable(request.name).c_str(), what, errno);
+    }
+    return count;
+}
+
+// Takes in every echo that has arrived on the probe's paths.
+void take_echoes(ProbeRun& run) {
+    timeval woke{};
+    ::gettimeofday(&woke, nullptr);
+    const std::int64_t woke_ns = monotonic_ns();
+    for (ProbePath& path : run.paths) {
+        drain_echoes(path, woke, woke_ns);
     }
 }
 
@@ -114,7 +177,8 @@ ProbeEnd run_probe(const ProbeRequest& request, ProbeNetwork& network, Publisher
     // An echo counts within the refresh period after its send.
     const std::int64_t echo_timeout_ns = std::int64_t{request.refresh_period} * kNanosPerSecond;
     for (const auto& [port, traffic_class] :
-         {std::pair{request.port_classic, 0}, std::pair{request.port_lld, network.dscp_value() * 4}}) {
+         {std::pair{request.port_classic, 0},
+          std::pair{request.port_lld, network.dscp_value() * 4}}) {
         if (port == 0 && !run.paths.empty()) {
             continue;  // no low-latency path
         }
@@ -132,6 +196,17 @@ ProbeEnd run_probe(const ProbeRequest& request, ProbeNetwork& network, Publisher
                   printable(request.name).c_str());
         return ProbeEnd::Failed;
     }
+    // The thread waits on the stop signal and the three timers only. The sockets
+    // are not among them: their echoes are read whenever a timer wakes the thread,
+    // so a cycle costs one wake-up whatever comes back.
+    WaitSet waits;
+    if (!waits.add(stop.fd(), kWakeStop) || !waits.add(run.interval.fd(), kWakeInterval) ||
+        !waits.add(run.refresh.fd(), kWakeRefresh) ||
+        !waits.add(run.duration.fd(), kWakeDuration)) {
+        log_error("PINGU_THREAD '%s' cannot start: %s", printable(request.name).c_str(),
+                  std::strerror(errno));
+        return ProbeEnd::Failed;
+    }
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     run.interval.start(now);
@@ -141,26 +216,11 @@ ProbeEnd run_probe(const ProbeRequest& request, ProbeNetwork& network, Publisher
         publish_probe_state(publisher, ProbeKind::User, ProbeState::Started);
     }
 
-    // Positions in the poll set: the stop signal, the three timers, then the sockets.
-    constexpr std::size_t kStop = 0;
-    constexpr std::size_t kInterval = 1;
-    constexpr std::size_t kRefresh = 2;
-    constexpr std::size_t kDuration = 3;
-    constexpr std::size_t kSockets = 4;
-    std::vector<pollfd> watched{{stop.fd(), POLLIN, 0},
-                                {run.interval.fd(), POLLIN, 0},
-                                {run.refresh.fd(), POLLIN, 0},
-                                {run.duration.fd(), POLLIN, 0}};
-    for (const ProbePath& path : run.paths) {
-        watched.push_back({path.fd.get(), POLLIN, 0});
-    }
     bool refresh_started = false;
     bool duration_started = false;
     for (;;) {
-        for (pollfd& entry : watched) {
-            entry.revents = 0;
-        }
-        if (::poll(watched.data(), watched.size(), kWaitTimeoutMs) < 0) {
+        const int woke = waits.wait(kWaitTimeoutMs);
+        if (woke < 0) {
             const int error = errno;
             if (error == EINTR) {
                 continue;
@@ -172,31 +232,28 @@ ProbeEnd run_probe(const ProbeRequest& request, ProbeNetwork& network, Publisher
             }
             continue;
         }
-        if ((watched[kStop].revents & POLLIN) != 0) {
+        if ((woke & kWakeStop) != 0) {
             return ProbeEnd::Stopped;
         }
-        timeval woke{};
-        ::gettimeofday(&woke, nullptr);
-        const std::int64_t woke_ns = monotonic_ns();
-        for (std::size_t i = 0; i < run.paths.size(); ++i) {
-            if ((watched[kSockets + i].revents & POLLIN) != 0) {
-                drain_echoes(run.paths[i], woke, woke_ns);
+        if ((woke & kWakeInterval) != 0) {
+            // The send comes first; only then is the expiry read. Deadlines that
+            // passed unserved (a wake-up later than a whole interval) each get
+            // their cycle now, as the grid has them.
+            send_cycle(run, network);
+            for (std::uint64_t missed = consume(run.interval, request, "interval timer");
+                 missed > 1; --missed) {
+                send_cycle(run, network);
             }
         }
-        if ((watched[kInterval].revents & POLLIN) != 0) {
-            consume(run.interval, request, "interval timer");
-            run.interval.advance();
-            send_cycle(run, network);
-        }
-        if ((watched[kRefresh].revents & POLLIN) != 0) {
+        take_echoes(run);
+        if ((woke & kWakeRefresh) != 0) {
             consume(run.refresh, request, "refresh period timer");
             if (refresh_started) {
                 report(request, run, network, publisher);
             }
             refresh_started = true;
-            run.refresh.advance();
         }
-        if ((watched[kDuration].revents & POLLIN) != 0) {
+        if ((woke & kWakeDuration) != 0) {
             consume(run.duration, request, "duration timer");
             if (duration_started) {
                 // The refresh that falls on the end may not have woken us yet: the
@@ -207,7 +264,6 @@ ProbeEnd run_probe(const ProbeRequest& request, ProbeNetwork& network, Publisher
                 return ProbeEnd::Completed;
             }
             duration_started = true;
-            run.duration.advance();
         }
     }
 }

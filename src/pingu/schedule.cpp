@@ -12,6 +12,10 @@ std::int64_t nanoseconds(const timespec& time) {
     return static_cast<std::int64_t>(time.tv_sec) * kNanosPerSecond + time.tv_nsec;
 }
 
+timespec timespec_of(std::int64_t ns) {
+    return {static_cast<time_t>(ns / kNanosPerSecond), static_cast<long>(ns % kNanosPerSecond)};
+}
+
 }  // namespace
 
 ProbeTimer::ProbeTimer(std::int64_t period_ms)
@@ -20,9 +24,15 @@ ProbeTimer::ProbeTimer(std::int64_t period_ms)
 
 void ProbeTimer::start(const timespec& now) {
     deadline_ns_ = nanoseconds(now);
-    if (period_ns_ > 0) {
-        arm();
+    if (period_ns_ <= 0) {
+        return;
     }
+    // An absolute first expiry and an interval: the kernel moves each expiry on
+    // from the previous deadline, never from the time it was read.
+    itimerspec setting{};
+    setting.it_value = timespec_of(deadline_ns_);
+    setting.it_interval = timespec_of(period_ns_);
+    ::timerfd_settime(fd_.get(), TFD_TIMER_ABSTIME, &setting, nullptr);
 }
 
 bool ProbeTimer::due() const {
@@ -31,21 +41,13 @@ bool ProbeTimer::due() const {
     return period_ns_ > 0 && nanoseconds(now) >= deadline_ns_;
 }
 
-bool ProbeTimer::consume() {
+std::uint64_t ProbeTimer::consume() {
     std::uint64_t count = 0;
-    return ::read(fd_.get(), &count, sizeof count) == static_cast<ssize_t>(sizeof count);
-}
-
-void ProbeTimer::advance() {
-    deadline_ns_ += period_ns_;
-    arm();
-}
-
-void ProbeTimer::arm() {
-    itimerspec expiry{};
-    expiry.it_value.tv_sec = static_cast<time_t>(deadline_ns_ / kNanosPerSecond);
-    expiry.it_value.tv_nsec = static_cast<long>(deadline_ns_ % kNanosPerSecond);
-    ::timerfd_settime(fd_.get(), TFD_TIMER_ABSTIME, &expiry, nullptr);
+    if (::read(fd_.get(), &count, sizeof count) != static_cast<ssize_t>(sizeof count)) {
+        return 0;
+    }
+    deadline_ns_ += static_cast<std::int64_t>(count) * period_ns_;
+    return count;
 }
 
 }  // namespace lld

@@ -1,6 +1,6 @@
-// The probe's clock: timers on the monotonic clock that keep their own absolute
-// deadline, so that each expiry moves it on by exactly one period however late
-// it was handled.
+// The probe's clock: periodic timers on the monotonic clock whose deadlines lie
+// on one absolute grid, the start plus whole periods, however late an expiry is
+// read. The kernel keeps the grid: no expiry is ever re-armed by hand.
 #pragma once
 
 #include <time.h>
@@ -18,20 +18,18 @@ class ProbeTimer {
     int fd() const { return fd_.get(); }
     bool valid() const { return static_cast<bool>(fd_); }
 
-    // A timer with a period fires at once, then every period.
+    // A timer with a period fires at `now`, then every period.
     void start(const timespec& now);
-    // True when the deadline has passed but the expiry was not handled yet.
+    // True when a deadline has passed whose expiry was not read yet.
     bool due() const;
-    // Reads the expiry count; false when it was not 8 bytes.
-    bool consume();
-    void advance();
+    // Reads how many deadlines passed since the last read and moves the next
+    // deadline past them; 0 when there was nothing to read.
+    std::uint64_t consume();
 
   private:
-    void arm();
-
     UniqueFd fd_;
     std::int64_t period_ns_;
-    std::int64_t deadline_ns_ = 0;
+    std::int64_t deadline_ns_ = 0;  // the next deadline whose expiry was not read
 };
 
 }  // namespace lld

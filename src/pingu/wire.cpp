@@ -48,7 +48,6 @@ bool from_remote(const ProbePath& path, const sockaddr_storage& from) {
            std::memcmp(&a.sin6_addr, &b.sin6_addr, sizeof a.sin6_addr) == 0;
 }
 
-
 }  // namespace
 
 void write_probe_text(ProbeDatagram& datagram, ProbeKind kind) {
@@ -109,11 +108,11 @@ void ProbePath::sent(std::uint32_t seq, std::int64_t now_ns) {
     awaited.push_back(Awaited{seq, now_ns});
 }
 
-bool ProbePath::answered(std::uint32_t seq, std::int64_t now_ns) {
+bool ProbePath::answered(std::uint32_t seq, std::int64_t received_ns) {
     // Sequence numbers only grow within a run: the cycles await in their order.
     const auto found = std::ranges::lower_bound(awaited, seq, {}, &Awaited::seq);
     if (found == awaited.end() || found->seq != seq || found->answered ||
-        now_ns - found->sent_ns > timeout_ns) {
+        received_ns - found->sent_ns > timeout_ns) {
         return false;
     }
     found->answered = true;
@@ -178,36 +177,63 @@ std::optional<ProbePath> open_probe_path(const std::string& reflector, std::uint
     return path;
 }
 
-void drain_echoes(ProbePath& path, const timeval& woke, std::int64_t now_ns) {
+void drain_echoes(ProbePath& path, const timeval& woke, std::int64_t woke_ns) {
+    // A batch of datagrams to one call; a batch that comes back full asks for the next.
+    constexpr unsigned kBatch = 8;
+    struct Slot {
+        std::array<std::uint8_t, kProbeDatagramSize + 4> data;
+        alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timeval))> control;
+        sockaddr_storage from;
+        iovec io;
+    };
+    std::array<Slot, kBatch> slots;
+    std::array<mmsghdr, kBatch> messages{};
+    const std::int64_t woke_us = std::int64_t{woke.tv_sec} * 1'000'000 + woke.tv_usec;
     for (;;) {
-        std::array<std::uint8_t, kProbeDatagramSize + 4> rx{};
-        alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timeval))> control{};
-        iovec io{rx.data(), rx.size()};
-        sockaddr_storage from{};
-        msghdr message{};
-        message.msg_name = &from;
-        message.msg_namelen = sizeof from;
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        message.msg_control = control.data();
-        message.msg_controllen = control.size();
-        const ssize_t got = ::recvmsg(path.fd.get(), &message, MSG_DONTWAIT);
-        if (got < 0) {
+        for (unsigned i = 0; i < kBatch; ++i) {
+            Slot& slot = slots[i];
+            slot.io = {slot.data.data(), slot.data.size()};
+            msghdr& message = messages[i].msg_hdr;
+            message.msg_name = &slot.from;
+            message.msg_namelen = sizeof slot.from;
+            message.msg_iov = &slot.io;
+            message.msg_iovlen = 1;
+            message.msg_control = slot.control.data();
+            message.msg_controllen = slot.control.size();
+            message.msg_flags = 0;
+        }
+        const int got = ::recvmmsg(path.fd.get(), messages.data(), kBatch, MSG_DONTWAIT, nullptr);
+        if (got <= 0) {
             return;
         }
-        timeval received = woke;
-        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
-             header = CMSG_NXTHDR(&message, header)) {
-            if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMP &&
-                header->cmsg_len == CMSG_LEN(sizeof(timeval))) {
-                std::memcpy(&received, CMSG_DATA(header), sizeof received);
+        for (int i = 0; i < got; ++i) {
+            msghdr& message = messages[static_cast<unsigned>(i)].msg_hdr;
+            const Slot& slot = slots[static_cast<unsigned>(i)];
+            timeval received = woke;
+            for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+                 header = CMSG_NXTHDR(&message, header)) {
+                if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMP &&
+                    header->cmsg_len == CMSG_LEN(sizeof(timeval))) {
+                    std::memcpy(&received, CMSG_DATA(header), sizeof received);
+                }
+            }
+            const std::span<const std::uint8_t> echo{
+                slot.data.data(), std::min<std::size_t>(messages[static_cast<unsigned>(i)].msg_len,
+                                                        slot.data.size())};
+            const auto delay = probe_delay(echo, static_cast<std::uint32_t>(received.tv_sec),
+                                           static_cast<std::uint32_t>(received.tv_usec));
+            // When it arrived on the monotonic clock: as long before the wake-up
+            // as its wall-clock time stamp is.
+            const std::int64_t received_us =
+                std::int64_t{received.tv_sec} * 1'000'000 + received.tv_usec;
+            const std::int64_t received_ns = woke_ns - (woke_us - received_us) * 1000;
+            if (delay && from_remote(path, slot.from) &&
+                path.answered(get_le32(echo.data()), received_ns)) {
+                path.samples.push_back(*delay);
             }
         }
-        const std::span<const std::uint8_t> echo{rx.data(), static_cast<std::size_t>(got)};
-        const auto delay = probe_delay(echo, static_cast<std::uint32_t>(received.tv_sec),
-                                       static_cast<std::uint32_t>(received.tv_usec));
-        if (delay && from_remote(path, from) && path.answered(get_le32(echo.data()), now_ns)) {
-            path.samples.push_back(*delay);
+        if (static_cast<unsigned>(got) < kBatch) {
+            return;
         }
     }
 }

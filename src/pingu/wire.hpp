@@ -59,8 +59,9 @@ struct ProbePath {
     // Notes a cycle sent at `now_ns`; forgets the cycles past the time-out, and
     // the oldest beyond kMaxAwaited.
     void sent(std::uint32_t seq, std::int64_t now_ns);
-    // Takes the echo of a cycle that awaits it at `now_ns`; false for any other.
-    bool answered(std::uint32_t seq, std::int64_t now_ns);
+    // Takes the echo of a cycle that awaits it, received at `received_ns` (the
+    // monotonic clock, like the send times); false for any other.
+    bool answered(std::uint32_t seq, std::int64_t received_ns);
 };
 
 // A path bound to `local_port`; the IPv6 traffic class is set when non-zero.
@@ -70,10 +71,14 @@ std::optional<ProbePath> open_probe_path(const std::string& reflector, std::uint
                                          std::uint16_t remote_port, int traffic_class, int family,
                                          std::int64_t timeout_ns);
 
-// Reads every waiting echo of the path. An echo counts only when it comes from
-// the reflector's address and port, is 76 bytes, and answers a cycle of this path
-// that awaits it within the time-out; it becomes a sample timed by its kernel
-// time stamp (or `woke` when it has none). Anything else is dropped.
-void drain_echoes(ProbePath& path, const timeval& woke, std::int64_t now_ns);
+// Reads every echo waiting on the path's socket, a batch to a call. The probe
+// reads them when its timers wake it, not as they arrive: the kernel's receive
+// time stamp times each one. An echo counts only when it comes from the
+// reflector's address and port, is 76 bytes, and answers a cycle of this path
+// that awaits it and was sent within the time-out before the echo arrived; it
+// becomes a sample timed by its kernel time stamp (or `woke` when it has none).
+// Anything else is dropped. `woke` (wall clock) and `woke_ns` (monotonic) are one
+// instant, taken before the call.
+void drain_echoes(ProbePath& path, const timeval& woke, std::int64_t woke_ns);
 
 }  // namespace lld

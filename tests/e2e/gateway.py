@@ -9,6 +9,7 @@ import json
 import os
 import pty
 import re
+import shlex
 import shutil
 import signal
 import socket
@@ -19,6 +20,8 @@ import unittest
 from pathlib import Path
 
 CLIENT = os.environ.get("LLD_CLIENT", "lld-client")
+# What runs a client built for another processor, e.g. "qemu-arm -L /usr/arm-linux-gnueabihf".
+EMULATOR = shlex.split(os.environ.get("LLD_EMULATOR", ""))
 PLATFORM_BIN = os.environ.get("LLD_PLATFORM_BIN", "")
 PLATFORM_DIR = "/tmp/platform"
 PROXY_SOCKET = "/tmp/proxy_unix_sock.server"
@@ -179,7 +182,7 @@ class Client:
         attrs = termios.tcgetattr(slave)
         attrs[1] &= ~termios.ONLCR  # keep line feeds as they are
         termios.tcsetattr(slave, termios.TCSANOW, attrs)
-        self.proc = subprocess.Popen([CLIENT] + (client_args() if args is None else args),
+        self.proc = subprocess.Popen(EMULATOR + [CLIENT] + (client_args() if args is None else args),
                                      stdin=subprocess.DEVNULL, stdout=slave, stderr=slave,
                                      env=environment, close_fds=True)
         os.close(slave)

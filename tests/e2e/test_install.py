@@ -64,7 +64,9 @@ class Install(GatewayTest):
             units[-1].write_text(text.replace("ExecStart=", "ExecStart=%s" % self.stage))
         man = dict(os.environ, MANPATH=self.stage / "usr/share/man")  # Documentation= is looked up
         done = run("systemd-analyze", "verify", *units, env=man)
-        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        # Only what it says of ours: units of other packages on this machine may warn.
+        ours = [line for line in done.stderr.splitlines() if "lld-" in line]
+        self.assertEqual((done.returncode, ours), (0, []), done.stderr)
 
     def test_init_script_starts_stops_and_tells(self):
         script, pid_file = self.root / "etc/init.d/lld-client", self.root / "var/run/lld-client.pid"

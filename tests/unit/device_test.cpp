@@ -146,11 +146,12 @@ TEST_F(DeviceParams, OnlyTheHandleTellsWhetherASessionOpenedAndEachCallHasItsOwn
 }
 
 TEST_F(DeviceParams, BuffersBeyondInt32AreOfferedInt32Max) {
-    constexpr std::size_t kMapped = (std::size_t{1} << 32) + 16;
+    // Past INT32_MAX: beyond 4 GiB with a 64-bit size_t, beyond 2 GiB with a 32-bit one.
+    constexpr std::size_t kMapped = (std::size_t{1} << (sizeof(std::size_t) > 4 ? 32 : 31)) + 16;
     void* const map = ::mmap(nullptr, kMapped, PROT_READ | PROT_WRITE,
                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (map == MAP_FAILED) {
-        GTEST_SKIP() << "no room to map 4 GiB";
+        GTEST_SKIP() << "no room to map " << kMapped << " bytes";
     }
     write_values("", "");
     const auto& [get, name, value] = device_params[4];
