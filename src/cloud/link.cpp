@@ -132,18 +132,11 @@ std::optional<Datagram> ProxyLink::receive() {
         return std::nullopt;
     }
     // One byte stays free; a longer datagram is cut to what fits.
-    iovec io{buffer_.data(), buffer_.size() - 1};
-    CredentialsSpace control;
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control.bytes.data();
-    message.msg_controllen = control.bytes.size();
-    const ssize_t got = ::recvmsg(socket, &message, MSG_DONTWAIT);
-    if (got < 0) {
+    const auto received = receive_with_sender(socket, {buffer_.data(), buffer_.size() - 1});
+    if (!received) {
         return std::nullopt;
     }
-    const std::optional<ucred> sender = sender_credentials(message);
+    const std::optional<ucred>& sender = received->sender;
     if (!sender || sender->uid != proxy_uid_) {
         if (stranger_.count()) {
             log_error(
@@ -155,7 +148,7 @@ std::optional<Datagram> ProxyLink::receive() {
         }
         return std::nullopt;
     }
-    const std::string_view text{buffer_.data(), static_cast<std::size_t>(got)};
+    const std::string_view text{buffer_.data(), received->size};
     return parse_datagram(text.substr(0, text.find('\0')));
 }
 

@@ -1,5 +1,7 @@
 #include "common/unix_socket.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <ctime>
 
@@ -28,17 +30,29 @@ const char* file_kind(mode_t mode) {
     return S_ISREG(mode) ? "a file" : "something else";
 }
 
-std::optional<ucred> sender_credentials(msghdr& message) {
+std::optional<DatagramFrom> receive_with_sender(int fd, std::span<char> buffer) {
+    iovec io{buffer.data(), buffer.size()};
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(ucred))> control{};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    const ssize_t got = ::recvmsg(fd, &message, MSG_DONTWAIT);
+    if (got < 0) {
+        return std::nullopt;
+    }
+    DatagramFrom received{std::min(static_cast<std::size_t>(got), buffer.size()), std::nullopt};
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
          header = CMSG_NXTHDR(&message, header)) {
         if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS &&
             header->cmsg_len == CMSG_LEN(sizeof(ucred))) {
             ucred sender{};
             std::memcpy(&sender, CMSG_DATA(header), sizeof sender);
-            return sender;
+            received.sender = sender;
         }
     }
-    return std::nullopt;
+    return received;
 }
 
 bool Complaint::count() {

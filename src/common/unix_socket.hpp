@@ -7,9 +7,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
-#include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 namespace lld {
@@ -20,12 +20,14 @@ std::optional<sockaddr_un> unix_address(std::string_view path);
 // What a file's type is, for a log line: "a socket", "a directory", ...
 const char* file_kind(mode_t mode);
 
-// Room for the credentials that SO_PASSCRED adds to each datagram.
-struct alignas(cmsghdr) CredentialsSpace {
-    std::array<char, CMSG_SPACE(sizeof(ucred))> bytes{};
+// One datagram read into a buffer, with its sender when the kernel named it
+// (SO_PASSCRED on the socket).
+struct DatagramFrom {
+    std::size_t size = 0;  // what of it fitted the buffer
+    std::optional<ucred> sender;
 };
-// The sender of a received message, when the kernel named it.
-std::optional<ucred> sender_credentials(msghdr& message);
+// Reads the next datagram without waiting; nullopt when none could be read.
+std::optional<DatagramFrom> receive_with_sender(int fd, std::span<char> buffer);
 
 // At most one complaint line in kGapNs for a kind of trouble that may repeat.
 class Complaint {

@@ -99,18 +99,11 @@ Received LocalSocket::receive() {
         return {};
     }
     buffer_.resize(static_cast<std::size_t>(size) + 1);
-    iovec io{buffer_.data(), buffer_.size()};
-    CredentialsSpace control;
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control.bytes.data();
-    message.msg_controllen = control.bytes.size();
-    const ssize_t got = ::recvmsg(socket_.get(), &message, MSG_DONTWAIT);
-    if (got < 0) {
+    const auto received = receive_with_sender(socket_.get(), buffer_);
+    if (!received) {
         return {};
     }
-    const std::optional<ucred> sender = sender_credentials(message);
+    const std::optional<ucred>& sender = received->sender;
     if (!sender || sender->uid != client_uid_) {
         if (stranger_.count()) {
             log_error(
@@ -122,7 +115,7 @@ Received LocalSocket::receive() {
         }
         return {ReceiveStatus::Dropped, {}};
     }
-    return {ReceiveStatus::Message, std::string{buffer_.data(), static_cast<std::size_t>(got)}};
+    return {ReceiveStatus::Message, std::string{buffer_.data(), received->size}};
 }
 
 bool LocalSocket::client_socket_trusted() {
