@@ -42,7 +42,7 @@ MUTANTS = [
     ("src/pingu/request.cpp", "static_cast<std::int64_t>(range.low) + rotation > range.high", "static_cast<std::int64_t>(range.low) + rotation >= range.high", "pingu_user"),
     ("src/pingu/request.cpp", "request.refresh_period < request.duration", "request.refresh_period <= request.duration", "pingu_user"),
     ("src/pingu/report.cpp", "kMinStatsSamples = 5", "kMinStatsSamples = 4", ""),
-    ("src/pingu/samples.cpp", "static_cast<std::int32_t>(sample - other) < 0", "sample < other", ""),
+    ("src/pingu/samples.cpp", "return static_cast<std::int32_t>(s);", "return s;", ""),
     ("src/pingu/wire.cpp", "echo.size() != kProbeDatagramSize", "echo.size() < kProbeDatagramSize", ""),
     ("src/pingu/probe.cpp", "run.paths[run.seq % 2], &run.paths[1 - run.seq % 2]", "run.paths[1 - run.seq % 2], &run.paths[run.seq % 2]", "pingu_user"),
     ("src/docsis/modem.cpp", "if (entry.class_id == 0) {\n            break;", "if (entry.class_id == 0) {\n            continue;", ""),
