@@ -430,6 +430,10 @@ def table(out, baseline_rev):
         t.add("srServer CPU ms/s, 64 subs, 168 flows, all in", "-",
               "%.2f +- %.2f" % (sr_json["all_included_ms"], sr_json["resolution_ms"]),
               "<= 0.4", verdict(sr_json["all_included_ms"], 0.4))
+        if sr_json.get("floor_ms") is not None:
+            t.add("  the floor's, bench/sr_floor, same windows", "-", "%.2f" % sr_json["floor_ms"])
+            t.add("  client's own / floor's, median (range)", "-", "%.2f (%.2f-%.2f)" % (
+                sr_json["ratio_median"], sr_json["ratio_min"], sr_json["ratio_max"]))
     else:
         t.add("srServer CPU ms/s, all in", "-", "not measured", "<= 0.4", "-")
     if pingu_json and pingu_json.get("ratio_median") is not None:

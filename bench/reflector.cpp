@@ -131,7 +131,9 @@ void send_due(int fd, Reflection& reflection) {
 void drain(int fd, Reflection& reflection) {
     for (;;) {
         std::array<std::uint8_t, 2048> data{};
-        alignas(cmsghdr) std::array<char, 256> control{};
+        // Room for the receive time stamp and the traffic class, the two asked for.
+        alignas(cmsghdr)
+            std::array<char, CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(int))> control{};
         sockaddr_storage peer{};
         iovec io{data.data(), data.size()};
         msghdr message{};
@@ -166,11 +168,14 @@ void drain(int fd, Reflection& reflection) {
         int traffic_class = 0;
         for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
              header = CMSG_NXTHDR(&message, header)) {
-            if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMPNS) {
+            if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMPNS &&
+                header->cmsg_len == CMSG_LEN(sizeof stamp)) {
                 std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
-            } else if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_TOS) {
+            } else if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_TOS &&
+                       header->cmsg_len >= CMSG_LEN(1)) {
                 traffic_class = *CMSG_DATA(header);
-            } else if (header->cmsg_level == IPPROTO_IPV6 && header->cmsg_type == IPV6_TCLASS) {
+            } else if (header->cmsg_level == IPPROTO_IPV6 && header->cmsg_type == IPV6_TCLASS &&
+                       header->cmsg_len == CMSG_LEN(sizeof traffic_class)) {
                 std::memcpy(&traffic_class, CMSG_DATA(header), sizeof traffic_class);
             }
         }

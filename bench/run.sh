@@ -45,7 +45,8 @@ step children "$build/bench/child_bench" "$out/child.json"
 
 echo
 echo "== statistics server"
-step "statistics server" env LLD_CLIENT="$build/src/lld-client" \
+step "statistics server" env LLD_CLIENT="$build/src/lld-client" LLD_BENCH_TOOL="$build/bench/table_tool" \
+    LLD_BENCH_FLOOR="$build/bench/sr_floor" \
     LLD_PLATFORM_BIN="$build/platform/bin" PYTHONDONTWRITEBYTECODE=1 \
     python3 "$here/sr_server_bench.py" "$out/sr_server.json"
 

@@ -48,6 +48,7 @@ MUTANTS = [
     ("src/docsis/modem.cpp", "if (entry.class_id == 0) {\n            break;", "if (entry.class_id == 0) {\n            continue;", ""),
     ("src/docsis/stats_server.cpp", "s.remaining < 0", "s.remaining <= 0", "sr_server"),
     ("src/docsis/stats_server.cpp", "count <= 0", "count < 0", ""),
+    ("src/docsis/stats_server.cpp", "sent > 0 ? static_cast<std::size_t>(sent) : 1", "sent > 0 ? static_cast<std::size_t>(sent) : messages.size()", "sr_server"),
     ("src/app/status.cpp", "kStatusCapacity - 1 - report.size()", "kStatusCapacity - report.size()", "dispatch"),
     ("src/app/token.cpp", "O_NOFOLLOW | O_CLOEXEC, 0600", "O_CLOEXEC, 0600", "token"),
     ("src/app/dispatcher.cpp", 'event->find("send_status")', 'event->find("status")', "dispatch"),

@@ -56,10 +56,7 @@ class SpawnAttributes {
 // A started child, reaped by the time its owner goes.
 class Child {
   public:
-    Child(pid_t pid, UniqueFd output) : pid_{pid}, output_{std::move(output)} {
-        // A process descriptor tells when the child ends; kernels before 5.3 lack it.
-        pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    }
+    Child(pid_t pid, UniqueFd output) : pid_{pid}, output_{std::move(output)} {}
     // Whatever is still running of the group (the child, or what it left holding
     // its output) is killed.
     ~Child() {
@@ -78,17 +75,23 @@ class Child {
     bool finish(Clock::time_point deadline, int abort_fd, std::size_t limit,
                 std::vector<std::uint8_t>& out) {
         while (output_ || !reaped_) {
+            // The child's end matters once its output is closed; it is usually
+            // reaped at once then, and a process descriptor is seldom needed.
+            const bool awaiting_exit = !output_;
+            if (awaiting_exit && watch_exit()) {
+                break;
+            }
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) {
                 return false;
             }
             int timeout = static_cast<int>(left.count());
-            if (!reaped_ && !pidfd_) {
+            if (awaiting_exit && !pidfd_) {
                 timeout = std::min(timeout, kReapPollMs);
             }
             pollfd watched[] = {{output_ ? output_.get() : -1, POLLIN, 0},
-                                {!reaped_ && pidfd_ ? pidfd_.get() : -1, POLLIN, 0},
+                                {awaiting_exit && pidfd_ ? pidfd_.get() : -1, POLLIN, 0},
                                 {abort_fd, POLLIN, 0}};
             if (::poll(watched, 3, timeout) < 0 && errno != EINTR) {
                 return false;
@@ -98,9 +101,6 @@ class Child {
             }
             if (watched[0].revents != 0) {
                 read_some(limit, out);
-            }
-            if (!reaped_) {
-                wait(WNOHANG);
             }
         }
         return true;
@@ -124,6 +124,18 @@ class Child {
         if (got <= 0 || out.size() == limit) {
             output_.reset();
         }
+    }
+
+    // Reaps the child if it has ended; otherwise makes sure there is a process
+    // descriptor to wait on (kernels before 5.3 lack it). True once reaped.
+    bool watch_exit() {
+        if (!reaped_) {
+            wait(WNOHANG);
+        }
+        if (!reaped_ && !pidfd_) {
+            pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+        }
+        return reaped_;
     }
 
     void wait(int options) {

@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <charconv>
-#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -42,17 +42,59 @@ UniqueFd open_server_socket(const std::string& text, std::uint16_t port) {
     return socket;
 }
 
+// Room for one flow's text: five 32-bit and three 64-bit numbers in decimal and
+// eight commas.
+constexpr std::size_t kFlowTextMax = 5 * 10 + 3 * 20 + 8;
+using FlowText = std::array<char, kFlowTextMax>;
+
+std::size_t write_flow_delta(const ServiceFlowEntry& now, const ServiceFlowEntry& previous,
+                             FlowText& text) {
+    // Unsigned subtraction in each field's own width: a counter that wrapped (or
+    // was reset) still gives the modular difference the receiver expects.
+    const std::uint64_t fields[] = {now.sfid,
+                                    now.direction,
+                                    now.tag16,
+                                    now.count64_a - previous.count64_a,
+                                    now.count64_b - previous.count64_b,
+                                    std::uint32_t{now.count32_a - previous.count32_a},
+                                    std::uint32_t{now.count32_b - previous.count32_b},
+                                    now.count64_c - previous.count64_c};
+    char* at = text.data();
+    for (const std::uint64_t field : fields) {
+        at = std::to_chars(at, text.data() + text.size(), field).ptr;  // always has room
+        *at++ = ',';
+    }
+    return static_cast<std::size_t>(at - text.data());
+}
+
 // Appends the record's text when it fits; false when it did not.
 bool append_flow(const ServiceFlowEntry& record, FlowSamples& samples, std::string& reply) {
     const auto sample = samples.find(record.sfid);
-    const std::string text =
-        format_flow_delta(record, sample != samples.end() ? sample->second : record);
-    if (text.empty() || reply.size() + text.size() > kStatsReplySize) {
+    FlowText text;
+    const std::size_t length =
+        write_flow_delta(record, sample != samples.end() ? sample->second : record, text);
+    if (reply.size() + length > kStatsReplySize) {
         return false;
     }
-    reply += text;
+    reply.append(text.data(), length);
     samples.insert_or_assign(record.sfid, record);
     return true;
+}
+
+// Sends what `messages` hold on `socket`, as few calls as the kernel allows. A
+// datagram that can't go (a full buffer, a subscriber that went away) is skipped
+// and the rest still go.
+void send_messages(int socket, std::span<mmsghdr> messages) {
+    while (!messages.empty()) {
+        const int sent = ::sendmmsg(socket, messages.data(),
+                                    static_cast<unsigned>(messages.size()), MSG_DONTWAIT);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        // A failure after the first message ends the call with the count sent;
+        // the next call then fails on that message, which is skipped.
+        messages = messages.subspan(sent > 0 ? static_cast<std::size_t>(sent) : 1);
+    }
 }
 
 }  // namespace
@@ -85,25 +127,8 @@ std::optional<std::int32_t> parse_stats_request(std::span<const std::uint8_t> da
 }
 
 std::string format_flow_delta(const ServiceFlowEntry& now, const ServiceFlowEntry& previous) {
-    // Unsigned subtraction in each field's own width: a counter that wrapped (or
-    // was reset) still gives the modular difference the receiver expects.
-    const std::uint64_t d64_a = now.count64_a - previous.count64_a;
-    const std::uint64_t d64_b = now.count64_b - previous.count64_b;
-    const std::uint32_t d32_a = now.count32_a - previous.count32_a;
-    const std::uint32_t d32_b = now.count32_b - previous.count32_b;
-    const std::uint64_t d64_c = now.count64_c - previous.count64_c;
-
-    // Five 32-bit and three 64-bit numbers in decimal and eight commas.
-    std::array<char, 5 * 10 + 3 * 20 + 8 + 1> line{};
-    const int length = std::snprintf(line.data(), line.size(), "%u,%u,%u,%llu,%llu,%u,%u,%llu,",
-                                     now.sfid, now.direction, static_cast<unsigned>(now.tag16),
-                                     static_cast<unsigned long long>(d64_a),
-                                     static_cast<unsigned long long>(d64_b), d32_a, d32_b,
-                                     static_cast<unsigned long long>(d64_c));
-    if (length <= 0) {
-        return {};
-    }
-    return std::string{line.data(), std::min(static_cast<std::size_t>(length), line.size() - 1)};
+    FlowText text;
+    return std::string{text.data(), write_flow_delta(now, previous, text)};
 }
 
 std::string build_stats_report(std::span<const std::uint8_t> table, FlowSamples& samples) {
@@ -148,8 +173,9 @@ void StatsServerState::subscribe(const sockaddr_in& from, std::int32_t count, st
 }
 
 void StatsServerState::send_all(std::string_view datagram, const Sender& send) {
+    // A subscriber that went away costs its count all the same.
+    send(subscribers_, datagram);
     for (Subscriber& subscriber : subscribers_) {
-        send(subscriber, datagram);
         --subscriber.remaining;
     }
     // The report that finds the count at 0 is still sent: N + 1 in all.
@@ -231,12 +257,28 @@ void StatsServer::on_timer() {
     // A fresh table for every poll: records of an earlier, longer table can never
     // follow those of a shorter one that lacks its terminating record.
     const auto table = modem_.service_flow_table(kStatsTableSize);
-    state_.tick(table, [this](const Subscriber& to, std::string_view datagram) {
-        // A subscriber that went away costs its count all the same.
-        [[maybe_unused]] const ssize_t sent =
-            ::sendto(sockets_[to.via].get(), datagram.data(), datagram.size(), MSG_DONTWAIT,
-                     reinterpret_cast<const sockaddr*>(&to.address), sizeof to.address);
+    state_.tick(table, [this](std::span<const Subscriber> to, std::string_view datagram) {
+        send_report(to, datagram);
     });
+}
+
+void StatsServer::send_report(std::span<const Subscriber> to, std::string_view datagram) {
+    // The socket API takes no const pointers; nothing written goes through them.
+    iovec payload{const_cast<char*>(datagram.data()), datagram.size()};
+    for (std::size_t via = 0; via < sockets_.size(); ++via) {
+        messages_.clear();
+        for (const Subscriber& subscriber : to) {
+            if (subscriber.via == via) {
+                mmsghdr message{};
+                message.msg_hdr.msg_name = const_cast<sockaddr_in*>(&subscriber.address);
+                message.msg_hdr.msg_namelen = sizeof subscriber.address;
+                message.msg_hdr.msg_iov = &payload;
+                message.msg_hdr.msg_iovlen = 1;
+                messages_.push_back(message);
+            }
+        }
+        send_messages(sockets_[via].get(), messages_);
+    }
 }
 
 void StatsServer::on_request(std::size_t via) {

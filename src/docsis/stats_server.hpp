@@ -9,6 +9,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <time.h>
 
 #include <cstddef>
@@ -76,7 +77,7 @@ std::string build_stats_report(std::span<const std::uint8_t> table, FlowSamples&
 // The subscribers and the previous samples.
 class StatsServerState {
   public:
-    using Sender = std::function<void(const Subscriber& to, std::string_view datagram)>;
+    using Sender = std::function<void(std::span<const Subscriber> to, std::string_view datagram)>;
 
     // A valid request for `count` reports from `from`, on server socket `via`.
     // True when it made an idle server active; the caller then starts the
@@ -113,12 +114,15 @@ class StatsServer {
     void arm_timer();
     void on_timer();
     void on_request(std::size_t via);
+    // One datagram to each of `to`, a call per server socket.
+    void send_report(std::span<const Subscriber> to, std::string_view datagram);
 
     Modem& modem_;
     std::vector<UniqueFd> sockets_;
     UniqueFd timer_;
     StatsServerState state_;  // the server thread's alone
     timespec deadline_{};     // when the next report is due, on the monotonic clock
+    std::vector<mmsghdr> messages_;  // send_report's, kept for the next second
     Worker worker_;           // last: stopped before the rest goes
 };
 

@@ -126,6 +126,17 @@ class StatsServer(GatewayTest):
         self.assertEqual(parse_report(first)[7][2], [0] * 5)
         self.assertGrowth([data for _, data in got])
 
+    def test_a_subscriber_that_cannot_be_reached_holds_up_no_other(self):
+        # The unreachable one is first in the send order and spends its count all the same.
+        rule = ["OUTPUT", "-p", "udp", "--sport", "52418", "-d", "127.0.0.2", "-j", "DROP"]
+        subprocess.run(["iptables", "-I"] + rule, check=True)
+        self.addCleanup(subprocess.run, ["iptables", "-D"] + rule, check=False)
+        self.listener.ask("stats 2", "127.0.0.3")
+        self.listener.ask("stats 1", "127.0.0.2")
+        self.assertEqual([to for to, _ in self.listener.until_quiet()], ["127.0.0.3"] * 3)
+        subprocess.run(["iptables", "-D"] + rule, check=True)
+        self.assertIsNone(self.listener.receive(QUIET))
+
     def test_modem_failure_sends_err_and_drops_every_subscriber(self):
         for failure in ("none", "truncated"):
             with self.subTest(failure=failure):

@@ -15,9 +15,9 @@ void lld::fuzz::run(std::span<const std::uint8_t> input, std::string_view /*text
     auto table = input.subspan(std::min(line + 1, input.size()));
     for (int second = 0; second < 4 && state.active(); ++second) {
         const bool answered = table.size() >= sizeof(ServiceFlowEntry);
-        int sent = 0;
-        state.tick(table, [&](const Subscriber& /*to*/, std::string_view report) {
-            ++sent;
+        std::size_t sent = 0;
+        state.tick(table, [&](std::span<const Subscriber> to, std::string_view report) {
+            sent += to.size();
             check(answered ? report.starts_with(kStatsReportPrefix) && report.ends_with('"') &&
                                  report.size() <= kStatsReplySize
                            : report == kStatsFailure);
