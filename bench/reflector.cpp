@@ -132,8 +132,8 @@ void drain(int fd, Reflection& reflection) {
     for (;;) {
         std::array<std::uint8_t, 2048> data{};
         // Room for the receive time stamp and the traffic class, the two asked for.
-        alignas(cmsghdr)
-            std::array<char, CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(int))> control{};
+        alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(int))>
+            control{};
         sockaddr_storage peer{};
         iovec io{data.data(), data.size()};
         msghdr message{};

@@ -62,7 +62,8 @@ std::unique_ptr<Client> Client::start(const CommandLine& command, ShutdownSignal
     }
 
     // Children end at their time-out, and at once when a termination signal comes.
-    auto runner = std::make_unique<ProcessRunner>(config.child_timeout, signals.fd());
+    auto runner = std::make_unique<ProcessRunner>(config.child_timeout, signals.fd(),
+                                                  ShutdownSignals::caught());
     if (!modem_mac(*runner) && !interface_mac(options.wan_if)) {
         log_error("Unable to retrieve WAN interface MAC address");
         return startup_failure("no MAC address: neither the modem's (atom_util) nor -ifw " +
@@ -209,7 +210,8 @@ void Client::shut_down() {
 void Client::withdraw_rules() {
     // The rules go with the client; their deletes outlive the signal that aborts
     // every other child, within a short time-out of their own.
-    ProcessRunner runner{std::min(config_.child_timeout, kWithdrawTimeout)};
+    ProcessRunner runner{std::min(config_.child_timeout, kWithdrawTimeout), -1,
+                         ShutdownSignals::caught()};
     rules_.withdraw(runner);
 }
 

@@ -51,6 +51,10 @@ ShutdownSignals::~ShutdownSignals() {
     signal_pipe.store(-1, std::memory_order_relaxed);
 }
 
+std::span<const int> ShutdownSignals::caught() {
+    return kSignals;
+}
+
 bool ShutdownSignals::received() const {
     pollfd watch{read_end_.get(), POLLIN, 0};
     return ::poll(&watch, 1, 0) > 0;

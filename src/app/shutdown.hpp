@@ -5,6 +5,8 @@
 // ends at once from then on.
 #pragma once
 
+#include <span>
+
 #include "common/fd.hpp"
 
 namespace lld {
@@ -21,6 +23,8 @@ class ShutdownSignals {
 
     // Readable once a termination signal has arrived, and from then on.
     int fd() const { return read_end_.get(); }
+    // The signals with the handler, which children must not keep.
+    static std::span<const int> caught();
     bool received() const;
 
   private:

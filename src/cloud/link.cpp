@@ -142,8 +142,8 @@ std::optional<Datagram> ProxyLink::receive() {
             log_error(
                 "Dropped %llu datagrams of other users than the proxy's (uid %u) so far; "
                 "the last from uid %d, process %d",
-                static_cast<unsigned long long>(stranger_.total()), static_cast<unsigned>(proxy_uid_),
-                sender ? static_cast<int>(sender->uid) : -1,
+                static_cast<unsigned long long>(stranger_.total()),
+                static_cast<unsigned>(proxy_uid_), sender ? static_cast<int>(sender->uid) : -1,
                 sender ? static_cast<int>(sender->pid) : -1);
         }
         return std::nullopt;

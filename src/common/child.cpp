@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <string_view>
 
 #include "common/fd.hpp"
 #include "common/log.hpp"
@@ -23,35 +25,75 @@ using Clock = std::chrono::steady_clock;
 // Without a process descriptor (old kernels) the child's end is polled this often.
 constexpr int kReapPollMs = 10;
 
-class SpawnActions {
-  public:
-    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &actions_; }
+// Where argv[0] runs from: itself when it names a path, otherwise the first
+// regular, executable file of that name in a PATH folder (an empty entry is the
+// current folder); empty when there is none.
+std::string executable_path(const std::string& name) {
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    const char* path = std::getenv("PATH");
+    std::string_view folders = path != nullptr ? path : "/bin:/usr/bin";
+    for (;;) {
+        const std::size_t colon = std::min(folders.find(':'), folders.size());
+        const std::string_view folder = folders.substr(0, colon);
+        std::string candidate = folder.empty() ? name : std::string{folder} + '/' + name;
+        struct stat info {};
+        if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        if (colon == folders.size()) {
+            return {};
+        }
+        folders.remove_prefix(colon + 1);
+    }
+}
 
-  private:
-    posix_spawn_file_actions_t actions_{};
+// What the child needs between its start and its exec, all made beforehand.
+struct ChildStart {
+    const char* path;
+    char* const* argv;
+    int output;                   // the child's standard output, or -1 for the client's
+    std::span<const int> caught;  // signals the client has handlers for
+    sigset_t mask;                // the starting thread's own signal mask
 };
 
-class SpawnAttributes {
-  public:
+// The child runs on the parent's memory and stack until execve, so it only
+// makes plain system calls: no allocation, no lock, no handler of the parent.
+[[noreturn]] void exec_child(const ChildStart& start) noexcept {
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    for (const int signal_number : start.caught) {
+        ::sigaction(signal_number, &default_action, nullptr);
+    }
     // The child leads a process group of its own, so that a time-out can end it
     // with everything it started.
-    SpawnAttributes() {
-        posix_spawnattr_init(&attributes_);
-        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attributes_, 0);
+    ::setpgid(0, 0);
+    if (start.output == STDOUT_FILENO) {
+        ::fcntl(STDOUT_FILENO, F_SETFD, 0);
+    } else if (start.output >= 0) {
+        ::dup2(start.output, STDOUT_FILENO);
     }
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    posix_spawnattr_t* get() { return &attributes_; }
+    ::sigprocmask(SIG_SETMASK, &start.mask, nullptr);
+    ::execve(start.path, start.argv, environ);
+    ::_exit(127);  // the status of a command that could not start
+}
 
-  private:
-    posix_spawnattr_t attributes_{};
-};
+// vfork: no copy of the address space and no stack to map for the child; the
+// calling thread waits, every signal blocked, until the child has called execve
+// or ended. -1 when no child could be made.
+pid_t start_child(ChildStart& start) {
+    sigset_t all;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &start.mask);
+    const pid_t pid = ::vfork();
+    if (pid == 0) {
+        exec_child(start);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &start.mask, nullptr);
+    return pid;
+}
 
 // A started child, reaped by the time its owner goes.
 class Child {
@@ -195,9 +237,13 @@ ChildResult ProcessRunner::run(std::span<const std::string> argv, std::size_t ou
     }
     words.push_back(nullptr);
 
+    const std::string path = executable_path(argv.front());
+    if (path.empty()) {
+        result.status = kNotStarted;
+        return result;
+    }
     UniqueFd read_end;
     UniqueFd write_end;
-    SpawnActions actions;
     if (output_limit > 0) {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0) {
@@ -205,11 +251,10 @@ ChildResult ProcessRunner::run(std::span<const std::string> argv, std::size_t ou
         }
         read_end.reset(ends[0]);
         write_end.reset(ends[1]);
-        posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDOUT_FILENO);
     }
-    SpawnAttributes attributes;
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, words[0], actions.get(), attributes.get(), words.data(), environ) != 0) {
+    ChildStart start{path.c_str(), words.data(), write_end ? write_end.get() : -1, caught_, {}};
+    const pid_t pid = start_child(start);
+    if (pid < 0) {
         result.status = kNotStarted;
         return result;
     }

@@ -39,14 +39,17 @@ class ChildRunner {
 
 class ProcessRunner final : public ChildRunner {
   public:
+    // `caught` names every signal the client has a handler for: a child sets
+    // them back to their default before it runs its program.
     explicit ProcessRunner(std::chrono::milliseconds timeout = kDefaultChildTimeout,
-                           int abort_fd = -1)
-        : timeout_{timeout}, abort_fd_{abort_fd} {}
+                           int abort_fd = -1, std::span<const int> caught = {})
+        : timeout_{timeout}, abort_fd_{abort_fd}, caught_{caught.begin(), caught.end()} {}
     ChildResult run(std::span<const std::string> argv, std::size_t output_limit) override;
 
   private:
     std::chrono::milliseconds timeout_;
     int abort_fd_;  // readable: no child may run any longer
+    std::vector<int> caught_;
 };
 
 // A wait status in words: "exit status 3", "killed by signal 9", "not started".

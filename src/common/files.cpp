@@ -51,8 +51,8 @@ bool replace_file(const std::string& path, std::string_view text) {
         log_error("Cannot stage %s: %s", path.c_str(), std::strerror(errno));
         return false;
     }
-    const bool written = ::fchmod(fd.get(), 0644) == 0 && write_all(fd.get(), text) &&
-                         ::fsync(fd.get()) == 0;
+    const bool written =
+        ::fchmod(fd.get(), 0644) == 0 && write_all(fd.get(), text) && ::fsync(fd.get()) == 0;
     const int error = errno;
     if (!written || ::rename(staging.c_str(), path.c_str()) != 0) {
         log_error("Cannot write %s: %s; it stays as it was", path.c_str(),

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <system_error>
@@ -86,8 +86,8 @@ bool append_flow(const ServiceFlowEntry& record, FlowSamples& samples, std::stri
 // and the rest still go.
 void send_messages(int socket, std::span<mmsghdr> messages) {
     while (!messages.empty()) {
-        const int sent = ::sendmmsg(socket, messages.data(),
-                                    static_cast<unsigned>(messages.size()), MSG_DONTWAIT);
+        const int sent = ::sendmmsg(socket, messages.data(), static_cast<unsigned>(messages.size()),
+                                    MSG_DONTWAIT);
         if (sent < 0 && errno == EINTR) {
             continue;
         }

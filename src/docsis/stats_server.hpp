@@ -120,10 +120,10 @@ class StatsServer {
     Modem& modem_;
     std::vector<UniqueFd> sockets_;
     UniqueFd timer_;
-    StatsServerState state_;  // the server thread's alone
-    timespec deadline_{};     // when the next report is due, on the monotonic clock
+    StatsServerState state_;         // the server thread's alone
+    timespec deadline_{};            // when the next report is due, on the monotonic clock
     std::vector<mmsghdr> messages_;  // send_report's, kept for the next second
-    Worker worker_;           // last: stopped before the rest goes
+    Worker worker_;                  // last: stopped before the rest goes
 };
 
 }  // namespace lld

@@ -142,7 +142,8 @@ void RuleSetter::run_rule(const Argv& rule) {
     }
     // A rule already in the chain (left by an earlier run that ended without
     // taking its rules back) is not added twice.
-    if (adds_rule(rule) && rule_runner_->run(*with_action(rule, RuleAction::Check), 0).status == 0) {
+    if (adds_rule(rule) &&
+        rule_runner_->run(*with_action(rule, RuleAction::Check), 0).status == 0) {
         log_debug("already in place: %s", text.c_str());
         return;
     }

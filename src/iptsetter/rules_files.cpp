@@ -43,9 +43,9 @@ void RuleSetter::write_rules_files() {
         std::string text;
         for (const std::string_view protocol : {"udp", "tcp"}) {
             if (!targets.classic_snat_v4.empty()) {
-                append_rules(text, {catch_all_snat_rule(Family::V4, RuleAction::Insert, protocol,
-                                                        rules.lan, targets.lld_sport,
-                                                        targets.classic_snat_v4)});
+                append_rules(
+                    text, {catch_all_snat_rule(Family::V4, RuleAction::Insert, protocol, rules.lan,
+                                               targets.lld_sport, targets.classic_snat_v4)});
             }
         }
         for (const NatEntry& entry : entries_) {
@@ -79,7 +79,8 @@ void RuleSetter::write_rules_files() {
         replace_file(path, text);
     }
     for (const std::optional<std::string>& path : {paths_.ipv4_rules, paths_.ipv6_rules}) {
-        if (path && std::ranges::none_of(files, [&](const auto& file) { return file.first == *path; })) {
+        if (path &&
+            std::ranges::none_of(files, [&](const auto& file) { return file.first == *path; })) {
             remove_file(*path);
         }
     }

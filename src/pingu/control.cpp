@@ -112,10 +112,9 @@ bool ProbeControl::start(const ProbeRequest& request) {
         return false;
     }
     try {
-        probe->worker = Worker{[this, probe, request](const StopSignal& stop) {
-                                   run(request, *probe, stop);
-                               },
-                               kProbeStackSize};
+        probe->worker =
+            Worker{[this, probe, request](const StopSignal& stop) { run(request, *probe, stop); },
+                   kProbeStackSize};
     } catch (const std::system_error& failure) {
         log_error("Failed to create pingu thread for '%s': %s", printable(probe->name).c_str(),
                   failure.what());

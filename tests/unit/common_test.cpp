@@ -25,6 +25,9 @@ TEST(ProcessRunner, StatusAndOutputUpToTheLimit) {
         {{"sh", "-c", "printf 'a\\0b'"}, 64, 0, std::string("a\0b", 3)},
         {{"true"}, 0, 0, ""},
         {{"no-such-command-anywhere"}, 16, kNotStarted, ""},
+        {{"/proc"}, 16, kNotStarted, ""},
+        // The child runs with the client's signal mask, not the one of its start.
+        {{"sh", "-c", "kill -TERM $$; printf survived"}, 64, SIGTERM, ""},
     };
     ProcessRunner runner;
     for (const Case& c : cases) {

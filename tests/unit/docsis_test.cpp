@@ -147,16 +147,15 @@ TEST_F(ModemTest, LowLatencyStatsOfTheMatchingWholeRecordWithinTheLimit) {
 
 TEST(StatsRequest, ParsesTheCountOfStatsN) {
     // "<datagram>|<count>", -1 for a datagram that is ignored; "~" stands for a NUL byte.
-    for (const std::string row : {"stats 3|3",      "stats \t\n 7 and more|7",
-                                  "stats 5abc|5",   "stats +4|4",
-                                  "stats 007|7",    "stats 3601|3600",    "stats 2147483647|3600",
-                                  "stats 9~junk|9", "stats 0|-1",
-                                  "stats -2|-1",    "stats |-1",
-                                  "stats|-1",       "stats x|-1",
-                                  "stats + 4|-1",   "stats +-4|-1",
-                                  "stats ++4|-1",   "stats 2147483648|-1",
-                                  "stats ~ 9|-1",   "Stats 3|-1",
-                                  "statsx3|-1",     "count 3|-1"}) {
+    // clang-format off
+    for (const std::string row : {"stats 3|3", "stats \t\n 7 and more|7", "stats 5abc|5",
+                                  "stats +4|4", "stats 007|7", "stats 3601|3600",
+                                  "stats 2147483647|3600",
+                                  "stats 9~junk|9", "stats 0|-1", "stats -2|-1", "stats |-1",
+                                  "stats|-1", "stats x|-1", "stats + 4|-1", "stats +-4|-1",
+                                  "stats ++4|-1", "stats 2147483648|-1", "stats ~ 9|-1",
+                                  "Stats 3|-1", "statsx3|-1", "count 3|-1"}) {
+        // clang-format on
         std::string datagram = row.substr(0, row.rfind('|'));
         std::ranges::replace(datagram, '~', '\0');
         EXPECT_EQ(parse_stats_request(test::bytes_of(datagram)).value_or(-1),

@@ -129,8 +129,8 @@ bool LocalSocket::client_socket_trusted() {
     }
     if (squatter_.count()) {
         log_error("%s is %s of uid %u, not the client's (uid %u): %llu datagrams not sent",
-                  client_path_.c_str(), file_kind(there.st_mode), static_cast<unsigned>(there.st_uid),
-                  static_cast<unsigned>(client_uid_),
+                  client_path_.c_str(), file_kind(there.st_mode),
+                  static_cast<unsigned>(there.st_uid), static_cast<unsigned>(client_uid_),
                   static_cast<unsigned long long>(squatter_.total()));
     }
     return false;
