@@ -1,16 +1,16 @@
 // The floor of the statistics server's work on this machine: once a second, what
-// any server must do and nothing more. It starts the modem tool (posix_spawnp,
-// its output on a pipe), reads the output, reaps the tool, and sends one datagram
-// of the report's size to every subscriber in a single sendmmsg call: no parsing,
-// no formatting, no time-out, no bookkeeping. bench/sr_server_bench.py runs it
-// beside the client, against the same subscribers and the same tool, so that the
-// client's cost is read against it over the same windows.
+// any server must do and nothing more. It starts the modem tool (vfork, the pipe
+// made its output, execve: nothing else in the child), reads the output, reaps
+// the tool, and sends one datagram of the report's size to every subscriber in a
+// single sendmmsg call: no parsing, no formatting, no time-out, no bookkeeping.
+// bench/sr_server_bench.py runs it beside the client, against the same
+// subscribers and the same tool, so that the client's cost is read against it
+// over the same windows, and its children's CPU time is the tool's own.
 //
-// Usage: sr_floor SECONDS SIZE ADDRESS:PORT...
+// Usage: sr_floor TOOL SECONDS SIZE ADDRESS:PORT...
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -38,25 +38,25 @@ bool parse_address(const std::string& text, sockaddr_in& address) {
 }
 
 // One run of the modem tool, its output read to the end.
-void run_tool(std::vector<char>& output) {
+void run_tool(const char* tool, std::vector<char>& output) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         return;
     }
     UniqueFd read_end{ends[0]};
     UniqueFd write_end{ends[1]};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
-    char* argv[] = {const_cast<char*>("ondrel_rpc_client"), const_cast<char*>("arm"),
+    char* argv[] = {const_cast<char*>(tool), const_cast<char*>("arm"),
                     const_cast<char*>("cm_serflow"), nullptr};
-    pid_t pid = 0;
-    const int failed = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    write_end.reset();
-    while (failed == 0 && ::read(read_end.get(), output.data(), output.size()) > 0) {
+    const pid_t pid = ::vfork();
+    if (pid == 0) {
+        ::dup2(write_end.get(), STDOUT_FILENO);
+        ::execve(tool, argv, environ);
+        ::_exit(127);
     }
-    if (failed == 0) {
+    write_end.reset();
+    while (pid > 0 && ::read(read_end.get(), output.data(), output.size()) > 0) {
+    }
+    if (pid > 0) {
         ::waitpid(pid, nullptr, 0);
     }
 }
@@ -64,16 +64,17 @@ void run_tool(std::vector<char>& output) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: sr_floor SECONDS SIZE ADDRESS:PORT...\n");
+    if (argc < 5) {
+        std::fprintf(stderr, "usage: sr_floor TOOL SECONDS SIZE ADDRESS:PORT...\n");
         return 2;
     }
-    const int seconds = std::atoi(argv[1]);
-    std::vector<char> report(std::strtoul(argv[2], nullptr, 10), 'x');
-    std::vector<sockaddr_in> subscribers(static_cast<std::size_t>(argc - 3));
+    const char* tool = argv[1];
+    const int seconds = std::atoi(argv[2]);
+    std::vector<char> report(std::strtoul(argv[3], nullptr, 10), 'x');
+    std::vector<sockaddr_in> subscribers(static_cast<std::size_t>(argc - 4));
     for (std::size_t i = 0; i < subscribers.size(); ++i) {
-        if (!parse_address(argv[3 + i], subscribers[i])) {
-            std::fprintf(stderr, "sr_floor: bad address %s\n", argv[3 + i]);
+        if (!parse_address(argv[4 + i], subscribers[i])) {
+            std::fprintf(stderr, "sr_floor: bad address %s\n", argv[4 + i]);
             return 2;
         }
     }
@@ -92,7 +93,7 @@ int main(int argc, char** argv) {
     for (int second = 0; second < seconds; ++second) {
         ++next.tv_sec;
         ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-        run_tool(output);
+        run_tool(tool, output);
         ::sendmmsg(socket.get(), messages.data(), static_cast<unsigned>(messages.size()),
                    MSG_DONTWAIT);
     }

@@ -26,6 +26,7 @@ MUTANTS = [
     ("src/common/child.cpp", "write_end.get(), STDOUT_FILENO", "write_end.get(), STDERR_FILENO", ""),
     ("src/common/child.cpp", "::kill(-pid_, SIGKILL);", "::kill(pid_, SIGKILL);", ""),
     ("src/common/child.cpp", "::sigprocmask(SIG_SETMASK, &start.mask, nullptr);", "", ""),
+    ("src/common/child.cpp", "wait(WNOHANG);  // it may have ended", "// it may have ended", ""),
     ("src/common/worker.cpp", "if (ready > 0) {\n            return true;", "if (ready > 0) {\n            return false;", ""),
     ("src/device/mac.cpp", "digits.size() == kMacDigits", "digits.size() > kMacDigits", ""),
     ("src/device/interfaces.cpp", "kPrefixWordMax = 7", "kPrefixWordMax = 8", ""),

@@ -40,7 +40,7 @@ std::string executable_path(const std::string& name) {
         std::string candidate = folder.empty() ? name : std::string{folder} + '/' + name;
         struct stat info {};
         if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-            ::access(candidate.c_str(), X_OK) == 0) {
+            ::faccessat(AT_FDCWD, candidate.c_str(), X_OK, AT_EACCESS) == 0) {
             return candidate;
         }
         if (colon == folders.size()) {
@@ -126,6 +126,9 @@ class Child {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) {
+                if (!reaped_) {
+                    wait(WNOHANG);  // it may have ended with its output still held
+                }
                 return false;
             }
             int timeout = static_cast<int>(left.count());
@@ -258,6 +261,10 @@ ChildResult ProcessRunner::run(std::span<const std::string> argv, std::size_t ou
         result.status = kNotStarted;
         return result;
     }
+    // Where vfork is only a fork (under some emulators and sanitizers) the child
+    // may not have its group yet; a time-out must still find it. Otherwise the
+    // child has called execve and this fails harmlessly.
+    ::setpgid(pid, pid);
     write_end.reset();
 
     Child child{pid, std::move(read_end)};

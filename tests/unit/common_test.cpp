@@ -38,21 +38,29 @@ TEST(ProcessRunner, StatusAndOutputUpToTheLimit) {
     }
 }
 
-TEST(ProcessRunner, AChildThatOverrunsIsKilledWithWhatItStarted) {
-    const test::TempDir dir;
-    const std::string pid_file = dir / "grandchild";
-    test::LogCapture log{"error"};
-    const Argv hung{"sh", "-c", "sleep 60 & echo $! >" + pid_file + "; printf partial; wait"};
-    const ChildResult result = ProcessRunner{std::chrono::milliseconds{300}}.run(hung, 64);
-    EXPECT_EQ(result.status, -1);
-    EXPECT_TRUE(result.output.empty());  // what an overrun query printed is not believed
-    EXPECT_TRUE(test::contains(log.text(), "[ERR] sh -c sleep 60 & echo")) << log.text();
-    const pid_t grandchild = std::stoi(test::file_text(pid_file));
-    // Killed with its group; its reaper (init) collects it soon after.
-    for (int i = 0; i < 500 && ::kill(grandchild, 0) == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds{10});
+TEST(ProcessRunner, WhatAChildLeftHoldingItsOutputIsKilledAtTheTimeOut) {
+    // A child that waits for what it started overruns; one that ended leaves
+    // only its background job, which holds the output to the time-out.
+    for (const bool waits : {true, false}) {
+        SCOPED_TRACE(waits ? "waits" : "ended");
+        const test::TempDir dir;
+        const std::string pid_file = dir / "grandchild";
+        test::LogCapture log{"error"};
+        const Argv hung{
+            "sh", "-c",
+            "sleep 60 & echo $! >" + pid_file + "; printf partial" + (waits ? "; wait" : "")};
+        const ChildResult result = ProcessRunner{std::chrono::milliseconds{300}}.run(hung, 64);
+        EXPECT_EQ(result.status, waits ? -1 : 0);
+        // What an overrun query printed is not believed.
+        EXPECT_EQ(std::string(result.output.begin(), result.output.end()), waits ? "" : "partial");
+        EXPECT_EQ(test::contains(log.text(), "[ERR] sh -c sleep 60 & echo"), waits) << log.text();
+        const pid_t grandchild = std::stoi(test::file_text(pid_file));
+        // Killed with its group; its reaper (init) collects it soon after.
+        for (int i = 0; i < 500 && ::kill(grandchild, 0) == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds{10});
+        }
+        EXPECT_EQ(::kill(grandchild, 0), -1);
     }
-    EXPECT_EQ(::kill(grandchild, 0), -1);
 }
 
 TEST(Worker, StopsAWaitingBodyAndJoinsIt) {
