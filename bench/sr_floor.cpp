@@ -31,10 +31,12 @@ using lld::UniqueFd;
 
 bool parse_address(const std::string& text, sockaddr_in& address) {
     const auto colon = text.rfind(':');
+    if (colon == std::string::npos) {
+        return false;
+    }
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(std::atoi(text.c_str() + colon + 1)));
-    return colon != std::string::npos &&
-           ::inet_pton(AF_INET, text.substr(0, colon).c_str(), &address.sin_addr) == 1;
+    return ::inet_pton(AF_INET, text.substr(0, colon).c_str(), &address.sin_addr) == 1;
 }
 
 // One run of the modem tool, its output read to the end.

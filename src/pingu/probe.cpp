@@ -21,7 +21,6 @@ namespace lld {
 namespace {
 
 constexpr int kWaitTimeoutMs = 10000;
-constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 
 // What a wake-up found ready, one bit for each member of the wait set.
 constexpr unsigned kWakeStop = 1U << 0;
@@ -78,12 +77,6 @@ struct ProbeRun {
     // paths[0] the classic path, paths[1] the low-latency path when there is one.
     std::vector<ProbePath> paths;
 };
-
-std::int64_t monotonic_ns() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * kNanosPerSecond + now.tv_nsec;
-}
 
 // One cycle's datagram, sent on every path before anything else is done (the
 // bookkeeping waits until all are out); each path's copy carries the cycle's one

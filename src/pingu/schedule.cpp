@@ -6,8 +6,6 @@
 namespace lld {
 namespace {
 
-constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
-
 std::int64_t nanoseconds(const timespec& time) {
     return static_cast<std::int64_t>(time.tv_sec) * kNanosPerSecond + time.tv_nsec;
 }
@@ -17,6 +15,12 @@ timespec timespec_of(std::int64_t ns) {
 }
 
 }  // namespace
+
+std::int64_t monotonic_ns() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return nanoseconds(now);
+}
 
 ProbeTimer::ProbeTimer(std::int64_t period_ms)
     : fd_{::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)},

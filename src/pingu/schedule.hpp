@@ -11,6 +11,11 @@
 
 namespace lld {
 
+inline constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+// Now on the monotonic clock, in nanoseconds: the probe's send and receive times.
+std::int64_t monotonic_ns();
+
 class ProbeTimer {
   public:
     explicit ProbeTimer(std::int64_t period_ms);
